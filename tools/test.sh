@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the native unit suite (ASan + UBSan),
+# the same suite as a Windows executable under Wine, then every end-to-end and
+# GUI script (tests/e2e/*_test.py, tests/gui/*_test.py). Ends with the line
+# "N passed, N failed" and exits non-zero when anything failed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+
+bash tools/setup.sh || { echo "setup failed"; echo "0 passed, 1 failed"; exit 1; }
+
+export TAVIK_BUILD_NATIVE=$ROOT/build/linux-asan
+export TAVIK_BUILD_WINDOWS=$ROOT/build/windows
+export TAVIK_WINEPREFIX=$ROOT/build/wineprefix
+export WINEPREFIX=$TAVIK_WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+passed=0
+failed=0
+failures=()
+
+note_fail() { failed=$((failed + 1)); failures+=("$1"); }
+
+build() {  # preset
+  echo "== build $1"
+  if ! { cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j 2; } > "build/build-$1.log" 2>&1; then
+    tail -n 60 "build/build-$1.log"
+    note_fail "build $1"
+    return 1
+  fi
+}
+
+gtest_counts() {  # log name
+  local p f
+  p=$(grep -E '^\[  PASSED  \] [0-9]+ test' "$1" | tail -1 | awk '{print $4}')
+  f=$(grep -E '^\[  FAILED  \] [0-9]+ test' "$1" | tail -1 | awk '{print $4}')
+  p=${p:-0}; f=${f:-0}
+  passed=$((passed + p)); failed=$((failed + f))
+  echo "$2: $p passed, $f failed"
+  if [ "$f" -gt 0 ]; then grep -E '^\[  FAILED  \]' "$1" | sed 's/^/  /'; failures+=("$2"); fi
+}
+
+mkdir -p build
+native_ok=1; windows_ok=1
+build linux-asan || native_ok=0
+build windows || windows_ok=0
+
+if [ $native_ok = 1 ]; then
+  echo "== native unit tests (ASan + UBSan)"
+  log=build/native-tests.log
+  (cd "$ROOT" && timeout 1200 "$TAVIK_BUILD_NATIVE/tavik_tests") > "$log" 2>&1
+  rc=$?
+  gtest_counts "$log" "native unit tests"
+  if [ $rc -ne 0 ] && ! grep -q '^\[  FAILED  \]' "$log"; then tail -n 40 "$log"; note_fail "native suite exit $rc"; fi
+fi
+
+if [ $windows_ok = 1 ]; then
+  echo "== Windows unit tests under Wine"
+  bash tools/wineprefix.sh "$TAVIK_WINEPREFIX"
+  wineserver -k 2>/dev/null
+  log=build/windows-tests.log
+  (cd "$ROOT" && timeout 1500 xvfb-run -a -s "-screen 0 1280x800x24" \
+      wine "$TAVIK_BUILD_WINDOWS/tavik_tests.exe") > "$log" 2>&1
+  rc=$?
+  timeout 60 wineserver -w 2>/dev/null
+  gtest_counts "$log" "Windows unit tests"
+  if [ $rc -ne 0 ] && ! grep -q '^\[  FAILED  \]' "$log"; then tail -n 40 "$log"; note_fail "Windows suite exit $rc"; fi
+fi
+
+run_script() {  # path
+  local name log line p f
+  name=$(basename "$1" .py)
+  log=build/$name.log
+  timeout 1800 /usr/bin/python3 "$1" > "$log" 2>&1
+  line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$log" | tail -1)
+  if [ -z "$line" ] || [ "${line#* passed, }" != "0 failed" ]; then
+    return 1
+  fi
+}
+
+if [ $native_ok = 1 ] && [ $windows_ok = 1 ]; then
+  for script in tests/e2e/*_test.py tests/gui/*_test.py; do
+    [ -f "$script" ] || continue
+    name=$(basename "$script" .py)
+    echo "== $script"
+    start=$(date +%s)
+    if ! run_script "$script"; then
+      # A whole-program test that fails is shown and run once more; a second
+      # failure counts. Both runs are reported.
+      echo "$name failed on the first run; its output:"
+      sed 's/^/  | /' "build/$name.log" | tail -n 80
+      echo "$name: running again"
+      run_script "$script"
+    fi
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "build/$name.log" | tail -1)
+    if [ -z "$line" ]; then
+      tail -n 60 "build/$name.log"
+      note_fail "$name (no result line)"
+      continue
+    fi
+    p=${line%% passed*}; f=${line#* passed, }; f=${f%% failed*}
+    passed=$((passed + p)); failed=$((failed + f))
+    echo "$name: $line ($(( $(date +%s) - start )) s)"
+    if [ "$f" -gt 0 ]; then
+      grep -E '^FAIL ' "build/$name.log" | sed 's/^/  /'
+      tail -n 60 "build/$name.log"
+      failures+=("$name")
+    fi
+  done
+fi
+
+echo
+if [ ${#failures[@]} -gt 0 ]; then echo "failed: ${failures[*]}"; fi
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
