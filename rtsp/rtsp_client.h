@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "rtsp/depacketizer.h"
 #include "rtsp/net_socket.h"
 
 // The AAC track announced by the camera's SDP.
@@ -20,12 +21,13 @@ struct AudioFormat {
   std::vector<uint8_t> audioSpecificConfig;
 };
 
-// Complete video access unit (Annex-B, may be taken over) and its timestamp in 100 ns units.
-using AccessUnitCallback = std::function<void(std::vector<uint8_t>&&, int64_t)>;
-// true once PLAY has succeeded, false when that streaming connection ends.
+// AccessUnitCallback (rtsp/depacketizer.h): complete video access unit in Annex-B
+// form (may be taken over) and its timestamp in 100 ns units.
+// AudioFrameCallback (rtsp/depacketizer.h): one raw AAC access unit; the bytes are
+// valid only during the call.
+// ConnectionStateCallback: true once PLAY has succeeded, false when that streaming
+// connection ends.
 using ConnectionStateCallback = std::function<void(bool)>;
-// One raw AAC access unit; the bytes are valid only during the call.
-using AudioFrameCallback = std::function<void(const uint8_t*, uint32_t)>;
 
 // Time limits of the session. The defaults are the product's values; tests may
 // shorten them with SetTimingsForTest before Start.
