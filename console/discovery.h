@@ -1,0 +1,85 @@
+#pragma once
+// Camera discovery on a UniFi console: sign in with a local account, read the
+// Protect inventory (the "bootstrap" document) and, on request, switch RTSP on
+// for the high-quality channel of every camera that has it off.
+//
+// The steps run over ConsoleTransport so that they work with the WinHTTP client
+// (Windows) and with a scripted transport in tests.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct CameraEntry;
+struct JsonValue;
+
+// One HTTPS exchange. ok: a response was received (whatever its status).
+struct HttpResponse {
+  bool ok = false;
+  uint32_t status = 0;  // 0 when no response was received
+  std::string body;     // as received
+  std::string error;    // message when ok is false
+};
+
+// One signed-in session with a console: carries the session cookie and the CSRF
+// token of each response into the following requests.
+class ConsoleTransport {
+ public:
+  virtual ~ConsoleTransport() = default;
+  // method and path in UTF-8 ("POST", "/api/auth/login"); an empty content type
+  // and an empty body are not sent.
+  virtual HttpResponse Send(std::string_view method, std::string_view path, const std::string& body,
+                            std::string_view contentType) = 0;
+  // Whether any response so far carried an X-CSRF-Token header.
+  virtual bool HasCsrfToken() const = 0;
+};
+
+struct DiscoveredCamera {
+  std::string id;           // the camera's "id", empty if absent or not a string
+  std::string name;         // the camera's "name", likewise
+  std::string streamAlias;  // rtspAlias of the "High" channel when RTSP is on there
+};
+
+struct DiscoveryResult {
+  bool ok = false;
+  std::string error;  // the failure message when ok is false
+  std::vector<DiscoveredCamera> cameras;  // every camera of the bootstrap, in order
+};
+
+constexpr uint16_t kConsolePort = 443;
+
+// Windows only (console/discovery_win.cpp): signs in to `host` (a name or an
+// address as typed) on port 443 over a fresh HttpClient.
+DiscoveryResult DiscoverCameras(std::string_view host, std::string_view user, std::string_view password,
+                                bool enableRtsp);
+// The same on another port (test consoles).
+DiscoveryResult DiscoverCamerasAt(std::string_view host, uint16_t port, std::string_view user,
+                                  std::string_view password, bool enableRtsp);
+
+// The whole exchange over an open transport.
+DiscoveryResult DiscoverCamerasOver(ConsoleTransport& transport, std::string_view user,
+                                    std::string_view password, bool enableRtsp);
+
+// "rtsps://" host ":7441/" alias "?enableSrtp".
+std::string BuildStreamUrl(std::string_view host, std::string_view alias);
+
+// {"username":...,"password":...}
+std::string SignInBody(std::string_view user, std::string_view password);
+
+// Reads the camera list of a bootstrap document; false when the document is not
+// an object with a "cameras" array.
+bool ReadCameras(const JsonValue& bootstrap, std::vector<DiscoveredCamera>& cameras);
+
+// "/proxy/protect/api/cameras/" + the id, percent-encoded.
+std::string CameraPath(std::string_view id);
+
+// The PATCH body that switches RTSP on for every channel named "High" of a
+// camera's "channels" array: {"channels":[...]} with every other member sent back
+// unchanged (numbers with every digit). False if `channels` is not an array.
+bool BuildEnableRtspBody(const JsonValue& channels, std::string& body);
+
+// Replaces `working` with the discovered cameras that have a stream alias (zoom
+// and pan kept from the first entry of the same exact name); leaves it as it was
+// when there is none. Returns whether it was replaced.
+bool ApplyDiscoveredCameras(std::vector<CameraEntry>& working, const std::vector<DiscoveredCamera>& cameras,
+                            std::string_view host);
