@@ -1,0 +1,120 @@
+// The process-wide GPU owner: device, swap chain of the main window, shaders,
+// per-slot video textures, the decoders' device manager and the Direct2D /
+// DirectWrite objects of the overlays. Lives on the render thread; the UI
+// thread only posts a scene and a size and reads per-slot values.
+#pragma once
+
+#include <windows.h>
+#include <d2d1.h>
+#include <d3d11.h>
+#include <dwrite.h>
+#include <dxgi1_2.h>
+#include <mfobjects.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "video/render_scene.h"
+#include "video/video_decoder_win.h"
+
+constexpr int kMaxVideoSlots = 16;
+
+struct VideoSize {
+    uint32_t width = 0;
+    uint32_t height = 0;
+};
+
+// One slot's textures. The decoded picture lives either in one NV12 texture
+// (seen through R8 / R8G8 views) or, where the device cannot sample NV12, in
+// a full-size R8 luma texture and a half-size R8G8 chroma texture.
+struct SlotTexture {
+    ID3D11Texture2D* nv12 = nullptr;
+    ID3D11Texture2D* luma = nullptr;
+    ID3D11Texture2D* chroma = nullptr;
+    ID3D11ShaderResourceView* lumaView = nullptr;
+    ID3D11ShaderResourceView* chromaView = nullptr;
+    ID3D11Texture2D* rgb = nullptr;
+    ID3D11RenderTargetView* rgbTarget = nullptr;
+    ID3D11ShaderResourceView* rgbView = nullptr;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    bool newFrame = false;
+};
+
+class Renderer {
+public:
+    // Render thread.
+    bool Init(HWND window);
+    void Shutdown();
+    void OnDecodedFrame(int slotIndex, const DecodedFrame& frame);
+    void DrawFrame();
+
+    // UI thread.
+    void RequestResize(int width, int height);
+    void SetScene(const RenderScene& scene);
+    VideoSize GetVideoSize(int slotIndex) const;
+    uint64_t GetLastFrameTick(int slotIndex) const;
+
+    // For the decoders (render thread).
+    ID3D11Device* Device() const { return device; }
+    IMFDXGIDeviceManager* DeviceManager() const { return deviceManager; }
+
+    // Test access (render thread): a slot's converted picture, or null.
+    ID3D11Texture2D* SlotPicture(int slotIndex) const;
+    ID3D11Texture2D* SlotSource(int slotIndex) const;
+    ID3D11DeviceContext* Context() const { return context; }
+    bool UsesNv12Textures() const { return nv12Supported; }
+
+private:
+    void ApplyPendingResize();
+    bool CreateBackBufferTargets();
+    void ReleaseBackBufferTargets();
+    bool EnsureSlotTexture(SlotTexture& slot, uint32_t width, uint32_t height, bool needNv12);
+    void ReleaseSlotTexture(SlotTexture& slot);
+    bool CompilePixelShader(const char* entry, ID3D11PixelShader** shader);
+    void ConvertNewPictures();
+    void DrawTilePictures(const RenderScene& scene);
+    void DrawQuad(float x, float y, float w, float h, const float src[4], const float color[4],
+                  ID3D11PixelShader* shader, ID3D11ShaderResourceView* view0,
+                  ID3D11ShaderResourceView* view1);
+    bool CreateTextFormats();
+
+    // Overlays (overlays_win.cpp).
+    void DrawNavigator(const RenderScene& scene);
+    void DrawTextOverlays(const RenderScene& scene);
+    void DrawSoundIcon(const RenderScene& scene);
+
+    HWND window = nullptr;
+    int width = 0;
+    int height = 0;
+    ID3D11Device* device = nullptr;
+    ID3D11DeviceContext* context = nullptr;
+    IDXGISwapChain1* swapChain = nullptr;
+    ID3D11RenderTargetView* backBufferView = nullptr;
+    IMFDXGIDeviceManager* deviceManager = nullptr;
+    UINT resetToken = 0;
+    ID3D11VertexShader* vertexShader = nullptr;
+    ID3D11PixelShader* psNv12 = nullptr;
+    ID3D11PixelShader* psRgb = nullptr;
+    ID3D11PixelShader* psSolid = nullptr;
+    ID3D11Buffer* constants = nullptr;
+    ID3D11SamplerState* sampler = nullptr;
+    ID3D11BlendState* blend = nullptr;
+    ID2D1Factory* d2dFactory = nullptr;
+    ID2D1RenderTarget* d2dTarget = nullptr;
+    ID2D1SolidColorBrush* brush = nullptr;
+    IDWriteFactory* dwriteFactory = nullptr;
+    IDWriteTextFormat* labelFormat = nullptr;
+    IDWriteTextFormat* messageFormat = nullptr;
+    IDWriteTextFormat* iconFormat = nullptr;
+    bool iconGlyphs = false;     // iconFormat uses the icon font; else the icon is drawn as shapes
+    bool nv12Supported = false;  // the device can sample NV12 textures
+
+    SlotTexture slots[kMaxVideoSlots];
+    std::atomic<uint64_t> videoSize[kMaxVideoSlots] = {};
+    std::atomic<uint64_t> lastFrameTick[kMaxVideoSlots] = {};
+    mutable std::mutex sceneLock;
+    RenderScene scene;
+    std::atomic<uint64_t> pendingSize{0};
+};
