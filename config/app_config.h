@@ -1,0 +1,36 @@
+#pragma once
+// The persisted settings of the viewer and the text form of config.json.
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct CameraEntry {
+  std::string Name;  // display name, UTF-8
+  std::string Url;   // stream address as stored (rtsps:// or rtsp://)
+  double Zoom = 1.0;  // at least 1.0
+  double PanX = 0.5;  // 0.0 .. 1.0
+  double PanY = 0.5;  // 0.0 .. 1.0
+};
+
+struct AppConfig {
+  std::vector<CameraEntry> Cameras;
+  std::string SelectedCamera;
+  std::string ConsoleHost;
+  std::string ConsoleUser;
+  std::string ConsolePassEnc;  // protected password, Base64
+  bool Muted = false;
+  bool AlwaysOnTop = false;
+  bool WindowMaximized = false;
+  double WindowLeft = std::numeric_limits<double>::quiet_NaN();  // NaN: never placed
+  double WindowTop = std::numeric_limits<double>::quiet_NaN();
+  double WindowWidth = 520.0;
+  double WindowHeight = 330.0;
+};
+
+// Reads the settings from the text of config.json. Never fails: anything that
+// cannot be read keeps its default; a text that is not a JSON object gives the
+// complete defaults.
+AppConfig ReadConfigText(std::string_view text);
+// The whole text of config.json (LF line ends, fixed key order).
+std::string WriteConfigText(const AppConfig& config);
