@@ -1,0 +1,90 @@
+// The process-wide sound engine: keeps the AAC frames of the one audible slot,
+// decodes them on its own thread with the Media Foundation AAC decoder and
+// plays the PCM through XAudio2 2.9 (loaded at run time). Survives a change of
+// the default playback device and an engine critical error by re-creating the
+// engine. UI thread: Start, Stop, SetActiveSlot, SetMuted, SetFormat;
+// RTSP session threads: PushFrame; everything else runs on the audio thread.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "audio/decoder_config.h"
+#include "audio/frame_queue.h"
+#include "audio/pcm_blocks.h"
+
+struct IXAudio2;
+struct IXAudio2MasteringVoice;
+struct IXAudio2SourceVoice;
+struct IMFTransform;
+struct IMMDeviceEnumerator;
+class EngineCb;
+class DeviceNotify;
+class FreeOnEnd;
+
+class AudioOutput {
+ public:
+  AudioOutput() = default;
+  ~AudioOutput();  // Stop()
+  AudioOutput(const AudioOutput&) = delete;
+  AudioOutput& operator=(const AudioOutput&) = delete;
+
+  // Creates the engine and starts the audio thread; false (and no sound until
+  // the program restarts) when there is no XAudio2 or no playback device.
+  bool Start();
+  // Ends the audio thread and releases decoder, voices and engine. Idempotent.
+  void Stop();
+  // Queues a copy of one raw AAC frame when slotIndex is the audible slot and
+  // sound is not muted.
+  void PushFrame(int32_t slotIndex, const uint8_t* data, size_t size);
+  // Switches the audible slot (-1: none); drops what the old one left queued.
+  void SetActiveSlot(int32_t slotIndex);
+  // Mutes (dropping everything queued) or unmutes.
+  void SetMuted(bool muted);
+  // The audible stream's AAC description; an equal one changes nothing.
+  void SetFormat(uint32_t sampleRate, uint32_t channels,
+                 const std::vector<uint8_t>& audioSpecificConfig);
+
+  // Number of engines created so far (0 before Start); lets a caller see that
+  // a device change led to a new engine.
+  uint32_t EngineGeneration() const { return engineGeneration.load(); }
+
+ private:
+  friend class AudioOutputAccess;
+
+  void AudioThreadProc();
+  bool CreateEngine(long* result);
+  void DestroyEngine();
+  bool EnsureSourceVoice(uint32_t rate, uint32_t channelCount);
+  void DestroySourceVoice();
+  bool OpenAacDecoder();
+  void ReleaseAacDecoder();
+  bool SelectPcmOutput();
+  void DecodeFrame(const std::vector<uint8_t>& frame);
+  void DrainAacDecoder();
+  void SubmitPcm(const uint8_t* data, size_t size);
+
+  std::thread thread;
+  std::atomic<bool> stop{false};
+  FrameQueue frames;  // activeSlot, muted, queueLock, frameQueue
+  std::atomic<bool> flushRequested{false};
+  DecoderConfig config;  // configLock, sampleRate, channels, audioSpecificConfig, ...
+  uint32_t outputRate = 0;
+  uint32_t outputChannels = 0;
+  IXAudio2* xaudio = nullptr;
+  IXAudio2MasteringVoice* masteringVoice = nullptr;
+  IXAudio2SourceVoice* sourceVoice = nullptr;
+  IMFTransform* decoder = nullptr;
+  uint32_t voiceRate = 0;
+  uint32_t voiceChannels = 0;
+  std::atomic<bool> resetEngine{false};
+  EngineCb* engineCallback = nullptr;
+  IMMDeviceEnumerator* deviceEnumerator = nullptr;
+  DeviceNotify* deviceNotify = nullptr;
+  FreeOnEnd* voiceCallback = nullptr;
+  PcmBlocks pcmBlocks;  // blocks submitted to the source voice and not yet finished
+  std::atomic<uint32_t> engineGeneration{0};
+};
