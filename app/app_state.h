@@ -1,0 +1,96 @@
+#pragma once
+// The process-wide state of the application shell, and the camera slots.
+// The UI thread alone writes it; the render thread walks `slots` every tick
+// (inside renderGate.EnterTick()/LeaveTick()) and reads `renderStop`.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/render_gate.h"
+#include "config/app_config.h"
+#include "rtsp/rtsp_client.h"
+#include "video/renderer_win.h"
+#include "video/video_decoder_win.h"
+
+class AudioOutput;
+
+// One live tile: a copy of a configured camera bound to its stream client, its
+// video decoder and a queue of received access units. Heap-allocated; its
+// address never changes while it exists. Destroyed only by the slot rebuild
+// (after every client has been stopped, with the render gate paused).
+struct Slot {
+  std::string name;        // CameraEntry.Name (UTF-8)
+  std::string url;         // CameraEntry.Url as configured
+  double zoom = 1.0;       // saved zoom of this camera
+  double panX = 0.5;       // saved pan centre, fractions of the picture
+  double panY = 0.5;
+  int32_t configIndex = -1;  // position of the entry in config.Cameras
+
+  RtspClient* client = nullptr;    // owned; created and started by BuildSlots
+  VideoDecoder* decoder = nullptr; // owned; created, used and closed by the render thread
+
+  std::mutex queueLock;            // guards queue (held for an append or a swap only)
+  std::deque<AccessUnit> queue;    // access units waiting for the render thread
+  std::atomic<bool> connected{false};
+
+  // Layout (UI thread only).
+  RECT rect{0, 0, 0, 0};
+  RECT animFrom{0, 0, 0, 0};
+  RECT animTo{0, 0, 0, 0};
+  bool animating = false;
+  bool visible = true;
+  bool hiding = false;
+};
+
+struct AppState {
+  HINSTANCE instance = nullptr;
+  HWND mainWindow = nullptr;
+  HMENU viewMenu = nullptr;
+  HMENU camerasMenu = nullptr;
+  HFONT menuFont = nullptr;  // dark menu bar font, created on first use
+
+  AppConfig config;
+
+  std::vector<Slot*> slots;  // owned, at most 16, in display order
+  int32_t selected = 0;
+  bool fullScreen = false;
+
+  // Exists before the main window (the first WM_SIZE reaches it); initialised
+  // and shut down by the render thread. The UI thread calls only
+  // RequestResize, SetScene, GetVideoSize and GetLastFrameTick.
+  Renderer renderer;
+  HANDLE renderThread = nullptr;
+  std::atomic<bool> renderStop{false};
+  RenderGate renderGate;  // rebuild of `slots` vs. the render thread's walk
+
+  AudioOutput* audio = nullptr;  // created by the entry point, started/stopped there
+
+  // View state of the selected tile (layout, zoom and pan).
+  double zoom = 1.0;
+  double panX = 0.5;
+  double panY = 0.5;
+  bool layoutAnimating = false;
+  uint64_t layoutStartTick = 0;
+  bool zoomAnimating = false;
+  uint64_t zoomStartTick = 0;
+  double zoomFrom = 1.0;
+  double zoomTo = 1.0;
+  int32_t anchorX = 0;
+  int32_t anchorY = 0;
+  double anchorVideoX = 0.0;
+  double anchorVideoY = 0.0;
+  bool panning = false;
+  bool navigatorDragging = false;
+  POINT lastCursor{0, 0};
+};
+
+// The one instance; exists before the entry point runs.
+extern AppState g_app;
+
+// Most tiles there can be.
+constexpr int32_t kMaxSlots = 16;
