@@ -12,12 +12,11 @@
 #include <vector>
 
 #include "app/render_gate.h"
+#include "audio/audio_output_win.h"
 #include "config/app_config.h"
 #include "rtsp/rtsp_client.h"
 #include "video/renderer_win.h"
 #include "video/video_decoder_win.h"
-
-class AudioOutput;
 
 // One live tile: a copy of a configured camera bound to its stream client, its
 // video decoder and a queue of received access units. Heap-allocated; its
@@ -68,7 +67,7 @@ struct AppState {
   std::atomic<bool> renderStop{false};
   RenderGate renderGate;  // rebuild of `slots` vs. the render thread's walk
 
-  AudioOutput* audio = nullptr;  // created by the entry point, started/stopped there
+  AudioOutput audio;  // started and stopped by the entry point
 
   // View state of the selected tile (layout, zoom and pan).
   double zoom = 1.0;
