@@ -1,0 +1,466 @@
+"""The Wine GUI test bed: runs Tavik.exe (or any Windows program of the build)
+in a private Xvfb display and a private copy of the Wine prefix, and lets a
+test look at and drive its windows.
+
+    from winbed import Bed            # tools/ on sys.path (tests/testlib.py's ROOT)
+    with Bed() as bed:                # Xvfb + a fresh prefix copy
+        bed.write_config({"Cameras": [...]})
+        bed.start_tavik()
+        main = bed.wait_window(cls="Orbisfield.Tavik")
+        bed.command(main, 1)          # WM_COMMAND as from a menu
+        dlg = bed.wait_window(title="Tavik - Settings")
+        ...
+        bed.close_tavik()             # WM_CLOSE, then kill by pid
+        cfg = bed.read_config()
+
+Everything the bed starts (Xvfb, wineserver, programs, camservers) it stops
+by process id. All waits have time-outs. Run with /usr/bin/python3.
+
+Windows are described by Win records built from `winprobe list` (a small
+Windows program of the build, tools/winprobe_win.cpp, run in the same prefix):
+hwnd (hex text), pid (Windows pid), cls, title, style, exstyle, visible,
+rect (screen, l,t,r,b), client (w, h), owner (hex text) and children, a list of
+Child records: hwnd, id, cls, style, visible, enabled, rect, text.
+"""
+import json
+import math
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD_WINDOWS = os.environ.get("TAVIK_BUILD_WINDOWS", os.path.join(ROOT, "build", "windows"))
+BASE_PREFIX = os.environ.get("TAVIK_WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
+PYTHON = "/usr/bin/python3"
+
+
+def _wait(predicate, timeout, interval=0.1, what="condition"):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out after %.1f s waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+def _unescape(text):
+    out = []
+    i = 0
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            n = text[i + 1]
+            out.append({"t": "\t", "n": "\n", "r": "\r", "\\": "\\"}.get(n, n))
+            i += 2
+            continue
+        out.append(c)
+        i += 1
+    return "".join(out)
+
+
+def _rect(text):
+    return tuple(int(v) for v in text.split(","))
+
+
+class Child:
+    def __init__(self, fields):
+        self.hwnd = fields[1]
+        self.id = int(fields[2])
+        self.cls = _unescape(fields[3])
+        self.style = int(fields[4], 16)
+        self.visible = fields[5] == "1"
+        self.enabled = fields[6] == "1"
+        self.rect = _rect(fields[7])
+        self.text = _unescape(fields[8]) if len(fields) > 8 else ""
+
+    def __repr__(self):
+        return "Child(%d %s %r)" % (self.id, self.cls, self.text)
+
+
+class Win:
+    def __init__(self, fields):
+        self.hwnd = fields[1]
+        self.pid = int(fields[2])
+        self.cls = _unescape(fields[3])
+        self.style = int(fields[4], 16)
+        self.exstyle = int(fields[5], 16)
+        self.visible = fields[6] == "1"
+        self.rect = _rect(fields[7])
+        w, h = fields[8].split("x")
+        self.client = (int(w), int(h))
+        self.owner = fields[9]
+        self.title = _unescape(fields[10]) if len(fields) > 10 else ""
+        self.children = []
+
+    def child(self, control_id):
+        for c in self.children:
+            if c.id == control_id:
+                return c
+        return None
+
+    def __repr__(self):
+        return "Win(%s %s %r %s)" % (self.hwnd, self.cls, self.title, self.rect)
+
+
+class MenuItem:
+    def __init__(self, fields):
+        self.depth = int(fields[1])
+        self.pos = int(fields[2])
+        self.id = int(fields[3])
+        flags = fields[4]
+        self.separator = "separator" in flags
+        self.checked = "checked" in flags
+        self.grayed = "grayed" in flags
+        self.text = _unescape(fields[5]) if len(fields) > 5 else ""
+
+    def __repr__(self):
+        return "MenuItem(%d %d %r%s%s)" % (self.depth, self.id, self.text,
+                                          " checked" if self.checked else "",
+                                          " grayed" if self.grayed else "")
+
+
+def _free_display():
+    for n in range(140, 400):
+        if not os.path.exists("/tmp/.X%d-lock" % n) and not os.path.exists("/tmp/.X11-unix/X%d" % n):
+            return n
+    raise RuntimeError("no free X display number")
+
+
+class Bed:
+    """One test run's display and Wine prefix. Use as a context manager."""
+
+    def __init__(self, width=1280, height=800, base_prefix=None, build=None, keep=False):
+        self.width = width
+        self.height = height
+        self.base_prefix = base_prefix or BASE_PREFIX
+        self.build = build or BUILD_WINDOWS
+        self.keep = keep
+        self.tmp = None
+        self.prefix = None
+        self.display = None
+        self.xvfb = None
+        self.tavik = None
+        self._procs = []
+        self.env = None
+
+    # -- set-up and tear-down ------------------------------------------------
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    def start(self):
+        if not os.path.exists(os.path.join(self.base_prefix, ".tavik-ready")):
+            subprocess.run(["bash", os.path.join(ROOT, "tools", "wineprefix.sh"), self.base_prefix],
+                           check=True, timeout=600)
+        self.tmp = tempfile.mkdtemp(prefix="winbed-")
+        self.prefix = os.path.join(self.tmp, "prefix")
+        subprocess.run(["cp", "-a", self.base_prefix, self.prefix], check=True, timeout=300)
+        # A display of our own; -nolisten tcp keeps it local.
+        for _ in range(5):
+            n = _free_display()
+            self.xvfb = subprocess.Popen(
+                ["Xvfb", ":%d" % n, "-screen", "0", "%dx%dx24" % (self.width, self.height),
+                 "-nolisten", "tcp"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+            try:
+                _wait(lambda: os.path.exists("/tmp/.X11-unix/X%d" % n) or self.xvfb.poll() is not None,
+                      15, what="Xvfb")
+            except AssertionError:
+                pass
+            if self.xvfb.poll() is None and os.path.exists("/tmp/.X11-unix/X%d" % n):
+                self.display = ":%d" % n
+                break
+            self._kill(self.xvfb)
+            self.xvfb = None
+        if not self.display:
+            raise RuntimeError("Xvfb did not start")
+        self.env = dict(os.environ)
+        self.env.update({"WINEPREFIX": self.prefix, "WINEDEBUG": "-all", "DISPLAY": self.display,
+                         "WINEDLLOVERRIDES": "mscoree,mshtml="})
+        self.env.pop("WAYLAND_DISPLAY", None)
+        # The wineserver of this prefix starts now, with the display set.
+        self.wine(["cmd", "/c", "exit"], timeout=120)
+
+    def stop(self):
+        if self.tavik is not None:
+            self.kill_tavik()
+        for p in reversed(self._procs):
+            self._kill(p)
+        self._procs = []
+        if self.env is not None:
+            try:
+                subprocess.run(["wineserver", "-k"], env=self.env, timeout=30,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                subprocess.run(["wineserver", "-w"], env=self.env, timeout=30,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            except subprocess.TimeoutExpired:
+                pass
+        if self.xvfb is not None:
+            self._kill(self.xvfb)
+            self.xvfb = None
+        if self.tmp and not self.keep:
+            shutil.rmtree(self.tmp, ignore_errors=True)
+
+    @staticmethod
+    def _kill(proc, grace=5.0):
+        if proc is None or proc.poll() is not None:
+            return
+        try:
+            os.killpg(proc.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            return
+        try:
+            proc.wait(grace)
+        except subprocess.TimeoutExpired:
+            try:
+                os.killpg(proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            proc.wait()
+
+    # -- running programs ----------------------------------------------------
+
+    def wine(self, args, timeout=60, check=False):
+        """Runs a Windows program to its end; returns (exit code, stdout text)."""
+        r = subprocess.run(["timeout", str(int(timeout)), "wine"] + list(args), env=self.env,
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=timeout + 10)
+        if check and r.returncode != 0:
+            raise AssertionError("%s exited with %d" % (args, r.returncode))
+        return r.returncode, r.stdout.decode("utf-8", "replace")
+
+    def spawn(self, args, **kw):
+        """Starts a Linux process in its own group; stopped by stop() at the latest."""
+        p = subprocess.Popen(args, start_new_session=True, **kw)
+        self._procs.append(p)
+        return p
+
+    def start_tavik(self, exe=None):
+        exe = exe or os.path.join(self.build, "Tavik.exe")
+        self.tavik = subprocess.Popen(["wine", exe], env=self.env, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL, start_new_session=True)
+        return self.tavik
+
+    def tavik_running(self):
+        return self.tavik is not None and self.tavik.poll() is None
+
+    def close_tavik(self, timeout=30):
+        """Posts WM_CLOSE to the main window and waits for the process to end.
+        Returns its exit code; kills it (and returns None) when it does not end."""
+        if self.tavik is None:
+            return None
+        main = self.find_window(cls="Orbisfield.Tavik")
+        if main is not None:
+            self.winprobe(["close", main.hwnd])
+        try:
+            code = self.tavik.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.kill_tavik()
+            return None
+        self.tavik = None
+        return code
+
+    def kill_tavik(self):
+        """Ends Tavik.exe at once, as a crash or a power cut would."""
+        if self.tavik is None:
+            return
+        self._kill(self.tavik, grace=0.5)
+        # The Windows process itself runs under wineserver; end what is left.
+        for w in self.windows():
+            if w.cls == "Orbisfield.Tavik":
+                self.wine(["taskkill", "/f", "/pid", str(w.pid)], timeout=30)
+        self.tavik = None
+
+    # -- looking at windows --------------------------------------------------
+
+    def winprobe(self, args, timeout=30):
+        exe = os.path.join(self.build, "winprobe_win.exe")
+        return self.wine([exe] + list(args), timeout=timeout)
+
+    def windows(self):
+        code, out = self.winprobe(["list"])
+        result = []
+        for line in out.splitlines():
+            fields = line.split("\t")
+            if fields[0] == "window" and len(fields) >= 10:
+                result.append(Win(fields))
+            elif fields[0] == "child" and len(fields) >= 8 and result:
+                result[-1].children.append(Child(fields))
+        return result
+
+    def find_window(self, cls=None, title=None, visible=True):
+        for w in self.windows():
+            if cls is not None and w.cls != cls:
+                continue
+            if title is not None and w.title != title:
+                continue
+            if visible and not w.visible:
+                continue
+            return w
+        return None
+
+    def wait_window(self, cls=None, title=None, timeout=60, visible=True):
+        return _wait(lambda: self.find_window(cls, title, visible), timeout, interval=0.3,
+                     what="window cls=%r title=%r" % (cls, title))
+
+    def wait_gone(self, cls=None, title=None, timeout=30):
+        return _wait(lambda: self.find_window(cls, title) is None, timeout, interval=0.3,
+                     what="window cls=%r title=%r to close" % (cls, title))
+
+    def menu(self, win):
+        code, out = self.winprobe(["menu", win.hwnd])
+        return [MenuItem(l.split("\t")) for l in out.splitlines() if l.startswith("item\t")]
+
+    def list_items(self, win, control_id):
+        code, out = self.winprobe(["lbitems", win.hwnd, str(control_id)])
+        return [_unescape(l) for l in out.splitlines()]
+
+    # -- driving windows -----------------------------------------------------
+
+    def command(self, win, command_id):
+        """WM_COMMAND with the id, as a menu choice sends it (posted)."""
+        return self.winprobe(["command", win.hwnd, str(command_id)])[0] == 0
+
+    def click(self, win, control_id):
+        """BN_CLICKED of a dialog control, posted to the dialog."""
+        return self.winprobe(["click", win.hwnd, str(control_id)])[0] == 0
+
+    def set_text(self, win, control_id, text):
+        return self.winprobe(["settext", win.hwnd, str(control_id), text])[0] == 0
+
+    def select_line(self, win, control_id, index):
+        return self.winprobe(["lbselect", win.hwnd, str(control_id), str(index)])[0] == 0
+
+    def xdotool(self, *args):
+        env = dict(self.env)
+        r = subprocess.run(["xdotool"] + [str(a) for a in args], env=env, stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL, timeout=30)
+        return r.returncode, r.stdout.decode("utf-8", "replace")
+
+    def mouse_click(self, x, y, button=1, double=False):
+        """Clicks at screen position (x, y)."""
+        self.xdotool("mousemove", "--sync", x, y)
+        if double:
+            self.xdotool("click", "--repeat", 2, "--delay", 80, button)
+        else:
+            self.xdotool("click", button)
+
+    def key(self, *keys):
+        self.xdotool("key", *keys)
+
+    def screenshot(self, path):
+        r = subprocess.run(["import", "-display", self.display, "-window", "root", path],
+                           env=self.env, timeout=60, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+        return r.returncode == 0 and os.path.exists(path)
+
+    # -- the configuration file ----------------------------------------------
+
+    @property
+    def appdata(self):
+        return os.path.join(self.prefix, "drive_c", "users", os.environ.get("USER", "root") or "root",
+                            "AppData", "Roaming")
+
+    @property
+    def config_path(self):
+        return os.path.join(self.appdata, "Tavik", "config.json")
+
+    def write_config(self, config):
+        """Writes config.json: a dict (as JSON; missing window position keys are
+        left out, so the program's defaults apply) or a text as it is."""
+        os.makedirs(os.path.dirname(self.config_path), exist_ok=True)
+        text = config if isinstance(config, str) else json.dumps(config, indent=2)
+        with open(self.config_path, "wb") as f:
+            f.write(text.encode("utf-8"))
+
+    def config_text(self):
+        try:
+            with open(self.config_path, "rb") as f:
+                return f.read().decode("utf-8")
+        except FileNotFoundError:
+            return None
+
+    def read_config(self):
+        """The parsed config.json (bare nan becomes float nan), or None."""
+        text = self.config_text()
+        if text is None:
+            return None
+        return parse_config(text)
+
+    def remove_config(self):
+        try:
+            os.remove(self.config_path)
+        except FileNotFoundError:
+            pass
+
+    # -- test cameras --------------------------------------------------------
+
+    def start_camserver(self, mounts, port=0, timeout=60):
+        """Starts tools/camserver.py on 127.0.0.1 with the mounts
+        ("NAME=KIND[,key=value...]"); returns (process, port)."""
+        p = self.spawn([PYTHON, os.path.join(ROOT, "tools", "camserver.py"), "--port", str(port)]
+                       + list(mounts), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        line = _read_line(p.stdout, timeout)
+        m = re.search(r"camserver ready port=(\d+)", line or "")
+        if not m:
+            self._kill(p)
+            raise AssertionError("camserver did not start: %r" % line)
+        return p, int(m.group(1))
+
+
+def _read_line(stream, timeout):
+    import select
+    deadline = time.monotonic() + timeout
+    buf = b""
+    fd = stream.fileno()
+    while time.monotonic() < deadline:
+        r, _, _ = select.select([fd], [], [], 0.5)
+        if r:
+            chunk = os.read(fd, 1)
+            if not chunk:
+                break
+            buf += chunk
+            if chunk == b"\n":
+                return buf.decode("utf-8", "replace")
+    return buf.decode("utf-8", "replace")
+
+
+def parse_config(text):
+    # The program writes a never-placed window position as a bare nan.
+    return json.loads(re.sub(r"(:\s*)-?nan\b", r"\1NaN", text))
+
+
+def rtsp_connections(port):
+    """Established TCP connections to 127.0.0.1:port (client sides counted once)."""
+    count = 0
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(table) as f:
+                lines = f.readlines()[1:]
+        except OSError:
+            continue
+        for line in lines:
+            parts = line.split()
+            if len(parts) < 4:
+                continue
+            local, remote, state = parts[1], parts[2], parts[3]
+            if state != "01":  # ESTABLISHED
+                continue
+            if int(remote.rsplit(":", 1)[1], 16) == port:
+                count += 1
+    return count
+
+
+def wait_until(predicate, timeout, interval=0.1, what="condition"):
+    return _wait(predicate, timeout, interval, what)
