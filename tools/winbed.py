@@ -109,23 +109,6 @@ class Win:
         return "Win(%s %s %r %s)" % (self.hwnd, self.cls, self.title, self.rect)
 
 
-class MenuItem:
-    def __init__(self, fields):
-        self.depth = int(fields[1])
-        self.pos = int(fields[2])
-        self.id = int(fields[3])
-        flags = fields[4]
-        self.separator = "separator" in flags
-        self.checked = "checked" in flags
-        self.grayed = "grayed" in flags
-        self.text = _unescape(fields[5]) if len(fields) > 5 else ""
-
-    def __repr__(self):
-        return "MenuItem(%d %d %r%s%s)" % (self.depth, self.id, self.text,
-                                          " checked" if self.checked else "",
-                                          " grayed" if self.grayed else "")
-
-
 def _free_display():
     for n in range(140, 400):
         if not os.path.exists("/tmp/.X%d-lock" % n) and not os.path.exists("/tmp/.X11-unix/X%d" % n):
@@ -318,10 +301,6 @@ class Bed:
         return _wait(lambda: self.find_window(cls, title) is None, timeout, interval=0.3,
                      what="window cls=%r title=%r to close" % (cls, title))
 
-    def menu(self, win):
-        code, out = self.winprobe(["menu", win.hwnd])
-        return [MenuItem(l.split("\t")) for l in out.splitlines() if l.startswith("item\t")]
-
     def list_items(self, win, control_id):
         code, out = self.winprobe(["lbitems", win.hwnd, str(control_id)])
         return [_unescape(l) for l in out.splitlines()]
@@ -338,6 +317,10 @@ class Bed:
 
     def set_text(self, win, control_id, text):
         return self.winprobe(["settext", win.hwnd, str(control_id), text])[0] == 0
+
+    def move(self, win, x, y, w, h):
+        """SetWindowPos: screen position and size."""
+        return self.winprobe(["move", win.hwnd, str(x), str(y), str(w), str(h)])[0] == 0
 
     def select_line(self, win, control_id, index):
         return self.winprobe(["lbselect", win.hwnd, str(control_id), str(index)])[0] == 0

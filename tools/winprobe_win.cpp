@@ -4,7 +4,7 @@
 // are written as \t, \n and \\.
 //
 //   winprobe list                       top-level windows and their controls
-//   winprobe menu HWND                  the window's menu bar, recursively
+//   winprobe move HWND X Y W H          SetWindowPos (screen pixels)
 //   winprobe close HWND                 post WM_CLOSE
 //   winprobe command HWND ID            post WM_COMMAND(ID) as from a menu
 //   winprobe click HWND ID              post BN_CLICKED of control ID to HWND
@@ -111,29 +111,6 @@ BOOL CALLBACK ListTop(HWND window, LPARAM) {
   return TRUE;
 }
 
-void ListMenu(HMENU menu, int depth) {
-  int count = GetMenuItemCount(menu);
-  for (int i = 0; i < count; ++i) {
-    wchar_t text[512] = {0};
-    MENUITEMINFOW info{};
-    info.cbSize = sizeof info;
-    info.fMask = MIIM_FTYPE | MIIM_STATE | MIIM_ID | MIIM_SUBMENU | MIIM_STRING;
-    info.dwTypeData = text;
-    info.cch = 511;
-    if (!GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &info)) continue;
-    char head[160];
-    std::snprintf(head, sizeof head, "item\t%d\t%d\t%u\t%s%s%s\t", depth, i, info.wID,
-                  (info.fType & MFT_SEPARATOR) ? "separator," : "",
-                  (info.fState & MFS_CHECKED) ? "checked," : "",
-                  (info.fState & MFS_GRAYED) ? "grayed," : "");
-    Out(std::string(head) + Escaped(text) + "\n");
-    if (info.hSubMenu) {
-      // Let the owner fill a popup that it fills on opening.
-      ListMenu(info.hSubMenu, depth + 1);
-    }
-  }
-}
-
 HWND ParseWindow(const wchar_t* text) {
   return reinterpret_cast<HWND>(static_cast<uintptr_t>(wcstoull(text, nullptr, 16)));
 }
@@ -152,11 +129,11 @@ int main() {
   if (argc < 3) return 2;
   HWND window = ParseWindow(argv[2]);
   if (!IsWindow(window)) return 3;
-  if (verb == L"menu") {
-    HMENU bar = GetMenu(window);
-    if (!bar) return 3;
-    ListMenu(bar, 0);
-    return 0;
+  if (verb == L"move" && argc >= 7) {
+    return SetWindowPos(window, nullptr, _wtoi(argv[3]), _wtoi(argv[4]), _wtoi(argv[5]),
+                        _wtoi(argv[6]), SWP_NOZORDER | SWP_NOACTIVATE)
+               ? 0
+               : 3;
   }
   if (verb == L"close") return PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : 3;
   if (argc < 4) return 2;
