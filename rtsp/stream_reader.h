@@ -18,10 +18,11 @@ enum class LineResult { kOk, kClosed, kTooLong };
 
 struct StreamReader {
   ByteStream* stream = nullptr;  // borrowed; the session owns the connection
-  std::vector<uint8_t> buffer;   // received bytes; [head, buffer.size()) not yet consumed
+  std::vector<uint8_t> buffer;   // storage; bytes [head, tail) are received, not consumed
   size_t head = 0;
+  size_t tail = 0;
 
-  size_t Available() const { return buffer.size() - head; }
+  size_t Available() const { return tail - head; }
   // One receive of up to kRtspReceiveBlock bytes appended to the queue.
   bool Fill();
   // One line without its line feed and trailing carriage returns.
