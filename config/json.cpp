@@ -3,6 +3,8 @@
 #include "config/number_text.h"
 #include "config/utf8.h"
 
+#include <utility>
+
 namespace {
 
 bool MatchesAt(std::string_view text, size_t pos, std::string_view word) {
@@ -47,7 +49,7 @@ bool ParseObject(std::string_view text, size_t& pos, JsonValue& out, int depth) 
     ++pos;
     JsonValue value;
     if (!ParseValueAt(text, pos, value, depth)) return false;
-    out.members.emplace_back(std::move(key), std::move(value));
+    out.members.push_back(JsonMember{std::move(key), std::move(value)});
     SkipWhitespace(text, pos);
     if (pos >= text.size()) return false;
     if (text[pos] == ',') {
@@ -342,5 +344,5 @@ JsonValue JsonObject() {
 }
 
 void AddMember(JsonValue& object, std::string key, JsonValue value) {
-  object.members.emplace_back(std::move(key), std::move(value));
+  object.members.push_back(JsonMember{std::move(key), std::move(value)});
 }

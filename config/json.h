@@ -6,10 +6,11 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 enum class JsonKind : int32_t { Null = 0, Bool = 1, Number = 2, String = 3, Array = 4, Object = 5 };
+
+struct JsonMember;
 
 struct JsonValue {
   JsonKind kind = JsonKind::Null;
@@ -17,7 +18,15 @@ struct JsonValue {
   double number = 0.0;
   std::string text;
   std::vector<JsonValue> items;
-  std::vector<std::pair<std::string, JsonValue>> members;
+  std::vector<JsonMember> members;
+};
+
+// One member of an object: (key, value), named like a pair. A record rather than
+// std::pair, because a pair holding the still incomplete JsonValue does not compile
+// with every standard library.
+struct JsonMember {
+  std::string first;
+  JsonValue second;
 };
 
 // Containers nested deeper than this fail to parse (instead of exhausting the stack).
