@@ -61,9 +61,9 @@ TEST(VideoPlacement, LabelStripAllowsNinePixelsPerCharacter) {
 }
 
 TEST(VideoPlacement, ResizeRequestsAreAtLeastEightAndPacked) {
-    EXPECT_EQ(PackResizeRequest(0, 0), PackSize(8, 8));
-    EXPECT_EQ(PackResizeRequest(-5, 600), PackSize(8, 600));
+    EXPECT_EQ(PackResizeRequest(0, 0), PackSizeWord(8, 8));
+    EXPECT_EQ(PackResizeRequest(-5, 600), PackSizeWord(8, 600));
     const uint64_t p = PackResizeRequest(1920, 1080);
-    EXPECT_EQ(PackedWidth(p), 1920u);
-    EXPECT_EQ(PackedHeight(p), 1080u);
+    EXPECT_EQ(SizeWordWidth(p), 1920u);
+    EXPECT_EQ(SizeWordHeight(p), 1080u);
 }

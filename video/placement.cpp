@@ -50,5 +50,5 @@ PixelRect LabelBox(int32_t tileLeft, int32_t tileTop, size_t characters) {
 uint64_t PackResizeRequest(int32_t width, int32_t height) {
     const int32_t w = width < 8 ? 8 : width;
     const int32_t h = height < 8 ? 8 : height;
-    return PackSize(static_cast<uint32_t>(w), static_cast<uint32_t>(h));
+    return PackSizeWord(static_cast<uint32_t>(w), static_cast<uint32_t>(h));
 }

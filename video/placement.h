@@ -26,11 +26,11 @@ void NavigatorViewBars(int32_t left, int32_t top, int32_t right, int32_t bottom,
 PixelRect LabelBox(int32_t tileLeft, int32_t tileTop, size_t characters);
 
 // Sizes crossing threads: width in the upper 32 bits, height in the lower.
-inline uint64_t PackSize(uint32_t width, uint32_t height) {
+inline uint64_t PackSizeWord(uint32_t width, uint32_t height) {
     return (static_cast<uint64_t>(width) << 32) | height;
 }
-inline uint32_t PackedWidth(uint64_t packed) { return static_cast<uint32_t>(packed >> 32); }
-inline uint32_t PackedHeight(uint64_t packed) { return static_cast<uint32_t>(packed & 0xFFFFFFFFu); }
+inline uint32_t SizeWordWidth(uint64_t packed) { return static_cast<uint32_t>(packed >> 32); }
+inline uint32_t SizeWordHeight(uint64_t packed) { return static_cast<uint32_t>(packed & 0xFFFFFFFFu); }
 
 // A client-area size as a resize request: each side at least 8.
 uint64_t PackResizeRequest(int32_t width, int32_t height);

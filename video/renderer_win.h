@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "video/render_scene.h"
 #include "video/video_decoder_win.h"
@@ -64,6 +65,7 @@ public:
     ID3D11Texture2D* SlotPicture(int slotIndex) const;
     ID3D11Texture2D* SlotSource(int slotIndex) const;
     ID3D11DeviceContext* Context() const { return context; }
+    ID3D11Texture2D* BackBufferForTest() const;  // a reference the caller releases
     bool UsesNv12Textures() const { return nv12Supported; }
 
 private:
@@ -78,7 +80,9 @@ private:
     void DrawQuad(float x, float y, float w, float h, const float src[4], const float color[4],
                   ID3D11PixelShader* shader, ID3D11ShaderResourceView* view0,
                   ID3D11ShaderResourceView* view1);
-    bool CreateTextFormats();
+    void DrawQuadNdc(const float dst[4], const float src[4], const float color[4], ID3D11PixelShader* shader,
+                     ID3D11ShaderResourceView* view0, ID3D11ShaderResourceView* view1);
+    void CreateTextFormats();
 
     // Overlays (overlays_win.cpp).
     void DrawNavigator(const RenderScene& scene);
@@ -112,6 +116,7 @@ private:
     bool nv12Supported = false;  // the device can sample NV12 textures
 
     SlotTexture slots[kMaxVideoSlots];
+    std::vector<uint8_t> upload;  // repacked NV12 picture for a cropped upload
     std::atomic<uint64_t> videoSize[kMaxVideoSlots] = {};
     std::atomic<uint64_t> lastFrameTick[kMaxVideoSlots] = {};
     mutable std::mutex sceneLock;

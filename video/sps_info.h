@@ -21,8 +21,9 @@ struct SpsInfo {
 bool ParseH264Sps(const uint8_t* nal, size_t size, SpsInfo* out);
 bool ParseH265Sps(const uint8_t* nal, size_t size, SpsInfo* out);
 
-// Scans an Annex-B access unit for a sequence parameter set of the codec
-// (2 = H.265, else H.264) and parses the last valid one. False when none.
+// Scans an Annex-B access unit, up to its first slice, for a sequence
+// parameter set of the codec (2 = H.265, else H.264) and parses the last
+// valid one. False when none.
 bool FindSpsInAccessUnit(const uint8_t* data, size_t size, int codec, SpsInfo* out);
 
 // The area to show of a decoded picture of frameWidth x frameHeight: the

@@ -45,14 +45,15 @@ public:
     void Decode(const uint8_t* data, size_t size, int64_t timestamp, const FrameCallback& frameCallback);
     void Close();
 
-    // Current output picture: frame size of the output type and the visible
-    // area inside it.
+    // Frame size of the current output type, and the part of it shown.
     uint32_t Width() const { return width; }
     uint32_t Height() const { return height; }
+    VisibleArea Visible() const { return visible; }
 
 private:
     bool SelectOutputType();
     void Drain(const FrameCallback& frameCallback);
+    void DeliverPicture(IMFMediaBuffer* buffer, const FrameCallback& frameCallback);
     void NoteParameterSets(const uint8_t* data, size_t size);
     void UpdateVisibleArea();
 
@@ -61,6 +62,7 @@ private:
     int codec = 0;
     uint32_t width = 0;
     uint32_t height = 0;
+    uint32_t defaultStride = 0;  // row pitch of a picture in a plain buffer
     bool hasAperture = false;  // the output type names its display aperture
     VisibleArea aperture;      // from the output type, when hasAperture
     VisibleArea visible;       // what is handed on

@@ -1,0 +1,198 @@
+// Everything drawn over the video: the zoom navigator (Direct3D quads), the
+// labels, "connecting…", the centred message and the sound icon (Direct2D).
+#include <string>
+
+#include "video/placement.h"
+#include "video/renderer_win.h"
+
+namespace {
+
+const wchar_t kConnecting[] = L"connecting\u2026";
+const wchar_t kConnectingSuffix[] = L" \u2014 connecting\u2026";
+const wchar_t kVolumeGlyph[] = L"\uE767";
+const wchar_t kMuteGlyph[] = L"\uE74F";
+
+const float kNavigatorPanel[4] = {0.06f, 0.08f, 0.11f, 0.82f};
+const float kNavigatorFrame[4] = {0.31f, 0.36f, 0.42f, 1.0f};
+const float kNavigatorView[4] = {0.3f, 0.76f, 1.0f, 1.0f};
+const D2D1_COLOR_F kLabelBackground = {0.0f, 0.0f, 0.0f, 0.55f};
+const D2D1_COLOR_F kLabelText = {1.0f, 1.0f, 1.0f, 0.92f};
+const D2D1_COLOR_F kMessageText = {0.6f, 0.65f, 0.7f, 1.0f};
+const D2D1_COLOR_F kIconBackground = {0.0f, 0.0f, 0.0f, 0.45f};
+const D2D1_COLOR_F kIconOn = {1.0f, 1.0f, 1.0f, 0.95f};
+const D2D1_COLOR_F kIconMuted = {0.85f, 0.45f, 0.45f, 0.95f};
+
+bool FamilyInstalled(IDWriteFontCollection* fonts, const wchar_t* family) {
+    UINT32 index = 0;
+    BOOL exists = FALSE;
+    return fonts && SUCCEEDED(fonts->FindFamilyName(family, &index, &exists)) && exists;
+}
+
+// DirectWrite draws nothing for a family that is not installed: take the
+// wanted one when present, else a common sans family, else the first one.
+std::wstring TextFamily(IDWriteFontCollection* fonts, const wchar_t* wanted) {
+    if (!fonts || FamilyInstalled(fonts, wanted)) return wanted;
+    for (const wchar_t* candidate : {L"Segoe UI", L"Arial", L"DejaVu Sans"}) {
+        if (FamilyInstalled(fonts, candidate)) return candidate;
+    }
+    std::wstring name = wanted;
+    IDWriteFontFamily* family = nullptr;
+    IDWriteLocalizedStrings* names = nullptr;
+    UINT32 length = 0;
+    if (fonts->GetFontFamilyCount() > 0 && SUCCEEDED(fonts->GetFontFamily(0, &family)) && family &&
+        SUCCEEDED(family->GetFamilyNames(&names)) && names && SUCCEEDED(names->GetStringLength(0, &length))) {
+        std::wstring first(length + 1, L'\0');
+        if (SUCCEEDED(names->GetString(0, first.data(), length + 1))) name = first.c_str();
+    }
+    if (names) names->Release();
+    if (family) family->Release();
+    return name;
+}
+
+IDWriteTextFormat* MakeFormat(IDWriteFactory* factory, const std::wstring& family, DWRITE_FONT_WEIGHT weight,
+                              float size, bool centred) {
+    IDWriteTextFormat* format = nullptr;
+    if (FAILED(factory->CreateTextFormat(family.c_str(), nullptr, weight, DWRITE_FONT_STYLE_NORMAL,
+                                         DWRITE_FONT_STRETCH_NORMAL, size, L"", &format)))
+        return nullptr;
+    if (centred) {
+        format->SetTextAlignment(DWRITE_TEXT_ALIGNMENT_CENTER);
+        format->SetParagraphAlignment(DWRITE_PARAGRAPH_ALIGNMENT_CENTER);
+    }
+    return format;
+}
+
+D2D1_RECT_F Rect(float l, float t, float r, float b) { return D2D1::RectF(l, t, r, b); }
+
+}  // namespace
+
+void Renderer::CreateTextFormats() {
+    IDWriteFontCollection* fonts = nullptr;
+    if (FAILED(dwriteFactory->GetSystemFontCollection(&fonts, FALSE))) fonts = nullptr;
+    const std::wstring text = TextFamily(fonts, L"Segoe UI");
+    labelFormat = MakeFormat(dwriteFactory, text, DWRITE_FONT_WEIGHT_SEMI_BOLD, 12.0f, false);
+    messageFormat = MakeFormat(dwriteFactory, text, DWRITE_FONT_WEIGHT_NORMAL, 15.0f, true);
+    // Without the icon font the sound icon is drawn as shapes instead.
+    iconGlyphs = fonts == nullptr || FamilyInstalled(fonts, L"Segoe MDL2 Assets");
+    if (iconGlyphs)
+        iconFormat = MakeFormat(dwriteFactory, L"Segoe MDL2 Assets", DWRITE_FONT_WEIGHT_NORMAL, 18.0f, true);
+    if (fonts) fonts->Release();
+}
+
+void Renderer::DrawNavigator(const RenderScene& s) {
+    const float L = static_cast<float>(s.navigatorLeft);
+    const float T = static_cast<float>(s.navigatorTop);
+    const float R = static_cast<float>(s.navigatorRight);
+    const float B = static_cast<float>(s.navigatorBottom);
+    const float whole[4] = {0.0f, 0.0f, 1.0f, 1.0f};
+    context->OMSetBlendState(blend, nullptr, 0xFFFFFFFFu);
+    DrawQuad(L, T, R - L, B - T, whole, kNavigatorPanel, psSolid, nullptr, nullptr);
+    DrawQuad(L, T, R - L, 1.0f, whole, kNavigatorFrame, psSolid, nullptr, nullptr);
+    DrawQuad(L, B - 1.0f, R - L, 1.0f, whole, kNavigatorFrame, psSolid, nullptr, nullptr);
+    DrawQuad(L, T, 1.0f, B - T, whole, kNavigatorFrame, psSolid, nullptr, nullptr);
+    DrawQuad(R - 1.0f, T, 1.0f, B - T, whole, kNavigatorFrame, psSolid, nullptr, nullptr);
+    PixelRect bars[4];
+    NavigatorViewBars(s.navigatorLeft, s.navigatorTop, s.navigatorRight, s.navigatorBottom, s.viewX, s.viewY,
+                      s.viewWidth, s.viewHeight, bars);
+    for (const PixelRect& bar : bars) {
+        DrawQuad(static_cast<float>(bar.x), static_cast<float>(bar.y), static_cast<float>(bar.w),
+                 static_cast<float>(bar.h), whole, kNavigatorView, psSolid, nullptr, nullptr);
+    }
+    context->OMSetBlendState(nullptr, nullptr, 0xFFFFFFFFu);
+}
+
+void Renderer::DrawTextOverlays(const RenderScene& s) {
+    if (!brush) return;
+    for (const TileView& tile : s.tiles) {
+        const float tl = static_cast<float>(tile.left);
+        const float tt = static_cast<float>(tile.top);
+        if (tile.showLabel && !tile.label.empty() && labelFormat) {
+            const PixelRect box = LabelBox(tile.left, tile.top, tile.label.size());
+            const D2D1_RECT_F r = Rect(static_cast<float>(box.x), static_cast<float>(box.y),
+                                       static_cast<float>(box.x + box.w), static_cast<float>(box.y + box.h));
+            brush->SetColor(kLabelBackground);
+            d2dTarget->FillRectangle(r, brush);
+            brush->SetColor(kLabelText);
+            d2dTarget->DrawText(tile.label.c_str(), static_cast<UINT32>(tile.label.size()), labelFormat,
+                                Rect(r.left + 5.0f, r.top, r.right, r.bottom), brush, D2D1_DRAW_TEXT_OPTIONS_NONE,
+                                DWRITE_MEASURING_MODE_NATURAL);
+        }
+        if (tile.connecting && messageFormat) {
+            const std::wstring text = tile.label.empty() ? std::wstring(kConnecting) : tile.label + kConnectingSuffix;
+            brush->SetColor(kMessageText);
+            d2dTarget->DrawText(text.c_str(), static_cast<UINT32>(text.size()), messageFormat,
+                                Rect(tl, tt, static_cast<float>(tile.right), static_cast<float>(tile.bottom)), brush,
+                                D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
+        }
+    }
+    if (s.tiles.empty() && !s.message.empty() && messageFormat) {
+        brush->SetColor(kMessageText);
+        d2dTarget->DrawText(s.message.c_str(), static_cast<UINT32>(s.message.size()), messageFormat,
+                            Rect(0.0f, 0.0f, static_cast<float>(width), static_cast<float>(height)), brush,
+                            D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
+    }
+    if (s.audioIconVisible) DrawSoundIcon(s);
+}
+
+void Renderer::DrawSoundIcon(const RenderScene& s) {
+    const D2D1_RECT_F box = Rect(static_cast<float>(s.iconLeft), static_cast<float>(s.iconTop),
+                                 static_cast<float>(s.iconRight), static_cast<float>(s.iconBottom));
+    const D2D1_COLOR_F ink = s.audioMuted ? kIconMuted : kIconOn;
+    if (iconGlyphs) {
+        if (!iconFormat) return;
+        brush->SetColor(kIconBackground);
+        d2dTarget->FillRoundedRectangle(D2D1::RoundedRect(box, 6.0f, 6.0f), brush);
+        brush->SetColor(ink);
+        d2dTarget->DrawText(s.audioMuted ? kMuteGlyph : kVolumeGlyph, 1, iconFormat, box, brush,
+                            D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
+        return;
+    }
+
+    // No icon font: a speaker drawn in a 24-unit square centred in the box,
+    // with two sound waves, or a slash through it when muted.
+    brush->SetColor(kIconBackground);
+    d2dTarget->FillRoundedRectangle(D2D1::RoundedRect(box, 6.0f, 6.0f), brush);
+    const float bw = box.right - box.left;
+    const float bh = box.bottom - box.top;
+    const float u = (bw < bh ? bw : bh) / 24.0f;
+    if (!(u > 0.0f)) return;
+    const float cx = (box.left + box.right) * 0.5f;
+    const float cy = (box.top + box.bottom) * 0.5f;
+    const auto P = [&](float x, float y) { return D2D1::Point2F(cx + x * u, cy + y * u); };
+    brush->SetColor(ink);
+
+    ID2D1PathGeometry* speaker = nullptr;
+    ID2D1GeometrySink* sink = nullptr;
+    if (SUCCEEDED(d2dFactory->CreatePathGeometry(&speaker)) && SUCCEEDED(speaker->Open(&sink))) {
+        sink->BeginFigure(P(-8.0f, -3.0f), D2D1_FIGURE_BEGIN_FILLED);
+        const D2D1_POINT_2F outline[] = {P(-4.5f, -3.0f), P(0.5f, -7.5f), P(0.5f, 7.5f), P(-4.5f, 3.0f),
+                                         P(-8.0f, 3.0f)};
+        sink->AddLines(outline, 5);
+        sink->EndFigure(D2D1_FIGURE_END_CLOSED);
+        sink->Close();
+        d2dTarget->FillGeometry(speaker, brush);
+    }
+    if (sink) sink->Release();
+    if (speaker) speaker->Release();
+
+    const float stroke = 1.5f * u;
+    if (s.audioMuted) {
+        d2dTarget->DrawLine(P(-9.0f, -9.0f), P(9.0f, 9.0f), brush, 2.0f * u);
+        return;
+    }
+    for (const float radius : {4.0f, 7.5f}) {
+        ID2D1PathGeometry* wave = nullptr;
+        ID2D1GeometrySink* waveSink = nullptr;
+        if (SUCCEEDED(d2dFactory->CreatePathGeometry(&wave)) && SUCCEEDED(wave->Open(&waveSink))) {
+            const float r = radius * u;
+            waveSink->BeginFigure(P(1.5f + radius * 0.5f, -radius * 0.866f), D2D1_FIGURE_BEGIN_HOLLOW);
+            waveSink->AddArc(D2D1::ArcSegment(P(1.5f + radius * 0.5f, radius * 0.866f), D2D1::SizeF(r, r), 0.0f,
+                                              D2D1_SWEEP_DIRECTION_CLOCKWISE, D2D1_ARC_SIZE_SMALL));
+            waveSink->EndFigure(D2D1_FIGURE_END_OPEN);
+            waveSink->Close();
+            d2dTarget->DrawGeometry(wave, brush, stroke);
+        }
+        if (waveSink) waveSink->Release();
+        if (wave) wave->Release();
+    }
+}
