@@ -37,6 +37,13 @@ struct RtspTimings {
   int reconnectDelayMs = 3000;    // wait between attempts, in 100 ms periods
 };
 
+// "rtsp://host[:port][/...]": the host and the port (554 when none is given; a
+// port text without digits gives 0). False when the scheme is not "rtsp://".
+bool ParseRtspUrl(const std::string& url, std::string& host, uint16_t& port);
+// The request URI of a track: an absolute "rtsp://" control is used as it is;
+// otherwise url + "/" + control. For video an empty control or "*" means url.
+std::string ResolveControlUrl(const std::string& url, const std::string& control, bool video);
+
 class RtspClient {
  public:
   RtspClient() = default;
