@@ -6,12 +6,13 @@
 
 #include "rtsp/net_socket.h"
 
-static std::atomic<bool> g_winsockStarted{false};
-
+// The first caller starts Winsock; callers that arrive meanwhile wait for it to finish.
 bool NetStartup() {
-  if (g_winsockStarted.exchange(true)) return true;
-  WSADATA data{};
-  return WSAStartup(0x0202, &data) == 0;
+  static const bool started = [] {
+    WSADATA data{};
+    return WSAStartup(0x0202, &data) == 0;
+  }();
+  return started;
 }
 
 NetSocket NetCreateTcpSocket() {

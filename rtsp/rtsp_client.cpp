@@ -1,5 +1,6 @@
 #include "rtsp/rtsp_client.h"
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 
@@ -78,6 +79,13 @@ void RtspClient::Stop() {
   stopRequested.store(true);
   CloseSocket();  // a blocked connect, send or recv on the session thread fails at once
   if (worker.joinable()) worker.join();
+}
+
+void RtspClient::SetTimingsForTest(const RtspTimings& timings) {
+  const RtspTimings product;
+  timings_.socketTimeoutMs = std::clamp(timings.socketTimeoutMs, 1, product.socketTimeoutMs);
+  timings_.keepAliveMs = std::clamp(timings.keepAliveMs, 0, product.keepAliveMs);
+  timings_.reconnectDelayMs = std::clamp(timings.reconnectDelayMs, 0, product.reconnectDelayMs);
 }
 
 AudioFormat RtspClient::GetAudioFormat() const {

@@ -61,8 +61,9 @@ class RtspClient {
   // 0 = not yet known, 1 = H.264, 2 = H.265.
   int32_t GetVideoCodec() const { return videoCodec.load(); }
 
-  // Test-only: shorter time-outs and delays. Call before Start.
-  void SetTimingsForTest(const RtspTimings& timings) { timings_ = timings; }
+  // Test-only: shorter time-outs and delays (a longer value than the product's is
+  // ignored). Call before Start.
+  void SetTimingsForTest(const RtspTimings& timings);
 
  private:
   void SessionThreadMain();
