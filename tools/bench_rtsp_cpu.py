@@ -52,13 +52,23 @@ def run_clients(kind, urls, seconds, rtspdump):
     procs = [subprocess.Popen(client_command(kind, u, rtspdump), stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL, start_new_session=True) for u in urls]
     time.sleep(seconds)
+    # Peak resident memory of the program itself (rusage's figure would include
+    # the forking Python process's pages from before exec).
+    rss = 0
+    for p in procs:
+        try:
+            with open("/proc/%d/status" % p.pid) as f:
+                for line in f:
+                    if line.startswith("VmHWM:"):
+                        rss = max(rss, int(line.split()[1]))
+        except OSError:
+            pass
     for p in procs:
         try:
             os.kill(p.pid, signal.SIGINT)
         except ProcessLookupError:
             pass
     cpu = 0.0
-    rss = 0
     deadline = time.monotonic() + 15
     for p in procs:
         while True:
@@ -72,7 +82,6 @@ def run_clients(kind, urls, seconds, rtspdump):
             time.sleep(0.05)
         p.returncode = status
         cpu += usage.ru_utime + usage.ru_stime
-        rss = max(rss, usage.ru_maxrss)
     return cpu, rss
 
 

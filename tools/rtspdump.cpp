@@ -9,6 +9,7 @@
 // access units as an Annex-B elementary stream, --audio the AAC frames with
 // ADTS headers. Without --seconds it runs until interrupted. Exit code 0 when
 // at least one access unit arrived, 1 otherwise, 2 for a usage error.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -159,8 +160,12 @@ int main(int argc, char** argv) {
 
   uint64_t lastUnits = 0, lastBytes = 0, lastAudio = 0;
   auto nextReport = d.start + std::chrono::seconds(1);
-  while (!g_interrupted.load() && (seconds <= 0 || Seconds(d) < seconds)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const auto end = d.start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  while (!g_interrupted.load() && (seconds <= 0 || Clock::now() < end)) {
+    // Few wake-ups: the next report, the end, or a quarter second to notice an interrupt.
+    auto wake = std::min(nextReport, Clock::now() + std::chrono::milliseconds(250));
+    if (seconds > 0) wake = std::min(wake, end);
+    std::this_thread::sleep_until(wake);
     if (Clock::now() < nextReport) continue;
     nextReport += std::chrono::seconds(1);
     std::lock_guard<std::mutex> lock(d.lock);
