@@ -5,7 +5,7 @@ discovery and a few /test/ paths for the HTTP client's own tests.
 
   console.py [--port 443] [--user U] [--password P] [--login SCENARIO]
              [--bootstrap SCENARIO] [--patch SCENARIO] [--cameras FILE]
-             [--log FILE] [--ready-file FILE]
+             [--delay SECONDS] [--log FILE] [--ready-file FILE]
 
 Sign-in (POST /api/auth/login) scenarios:
   ok       200 with Set-Cookie TOKEN=... (plus another cookie) and X-CSRF-Token,
@@ -20,6 +20,8 @@ PATCH /proxy/protect/api/cameras/ID scenarios:
   ok       the High channel gets RTSP on and an alias (the camera's "_alias" from
            the cameras file, else "<id>High"); answers the updated camera
   500, garbage (200 with a body that is not JSON), disabled (200, RTSP stays off)
+
+--delay holds every sign-in answer back that long (a slow console).
 
 Every request after the sign-in must carry exactly "Cookie: TOKEN=<issued>" and
 "X-CSRF-Token: <issued>", else 401. Each request received is logged as one JSON
@@ -39,6 +41,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import urllib.parse
 
 DEFAULT_CAMERAS = [
@@ -154,6 +157,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def login(self, body):
         scenario = self.console.args.login
+        if self.console.args.delay > 0:
+            time.sleep(self.console.args.delay)
         if scenario in ("401mfa",):
             return self.reply_json(401, {"code": "MFA_AUTH_REQUIRED", "message": "MFA required"})
         if scenario in ("499", "403", "201"):
@@ -295,6 +300,7 @@ def main():
     parser.add_argument("--bootstrap", default="ok",
                         choices=["ok", "500", "notjson", "nocameras", "empty", "huge"])
     parser.add_argument("--patch", default="ok", choices=["ok", "500", "garbage", "disabled"])
+    parser.add_argument("--delay", type=float, default=0.0, help="seconds before each sign-in answer")
     parser.add_argument("--cameras", help="JSON file with the camera list")
     parser.add_argument("--log", help="append one JSON line per request received")
     parser.add_argument("--ready-file", help="write the port here once listening")
