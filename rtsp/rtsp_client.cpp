@@ -131,7 +131,13 @@ void RtspClient::RunSession() {
   NetSetTimeouts(s, timings_.socketTimeoutMs);
   NetSetNoDelay(s);
   uint32_t address = 0;
-  if (!NetResolveIpv4(host, &address) || !NetConnect(s, address, port)) {
+  if (!NetResolveIpv4(host, &address)) {
+    CloseSocket();
+    return;
+  }
+  // A Stop during the name resolution has taken the handle out and closed it; the
+  // number may already belong to another connection, so it is not touched again.
+  if (socket.load() != s || !NetConnect(s, address, port)) {
     CloseSocket();
     return;
   }
