@@ -16,6 +16,10 @@
 #include "rtsp/stream_reader.h"
 #include "tests/scripted_stream.h"
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 namespace {
 
 std::string ReadFile(const std::string& path) {
@@ -154,7 +158,8 @@ void CheckCapture(const std::string& name, int codec, bool audio) {
 
 #ifndef _WIN32
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not found: decoded frames not compared";
-  const std::string folder = testing::TempDir() + "tavik_golden_" + name;
+  // Per process: other checkouts may run the same test at the same time.
+  const std::string folder = testing::TempDir() + "tavik_golden_" + name + "_" + std::to_string(getpid());
   std::filesystem::create_directories(folder);
   const std::string videoPath = folder + (codec == 2 ? "/out.h265" : "/out.h264");
   std::ofstream(videoPath, std::ios::binary) << whole.video;
