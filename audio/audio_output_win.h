@@ -12,20 +12,19 @@
 #include <thread>
 #include <vector>
 
-#include "audio/decoder_config.h"
-#include "audio/frame_queue.h"
+#include "audio/aac_decoder_win.h"
+#include "audio/audio_loop.h"
 #include "audio/pcm_blocks.h"
 
 struct IXAudio2;
 struct IXAudio2MasteringVoice;
 struct IXAudio2SourceVoice;
-struct IMFTransform;
 struct IMMDeviceEnumerator;
 class EngineCb;
 class DeviceNotify;
 class FreeOnEnd;
 
-class AudioOutput {
+class AudioOutput : private AudioPlatform, private PcmSink {
  public:
   AudioOutput() = default;
   ~AudioOutput();  // Stop()
@@ -48,39 +47,40 @@ class AudioOutput {
   void SetFormat(uint32_t sampleRate, uint32_t channels,
                  const std::vector<uint8_t>& audioSpecificConfig);
 
-  // Number of engines created so far (0 before Start); lets a caller see that
-  // a device change led to a new engine.
+  // Number of engines created so far; a device change shows as a new one.
   uint32_t EngineGeneration() const { return engineGeneration.load(); }
 
  private:
-  friend class AudioOutputAccess;
+  friend class AudioOutputProbe;  // Windows unit tests
 
   void AudioThreadProc();
-  bool CreateEngine(long* result);
+  bool CreateEngineOnce(long& result);
   void DestroyEngine();
-  bool EnsureSourceVoice(uint32_t rate, uint32_t channelCount);
   void DestroySourceVoice();
-  bool OpenAacDecoder();
-  void ReleaseAacDecoder();
-  bool SelectPcmOutput();
-  void DecodeFrame(const std::vector<uint8_t>& frame);
-  void DrainAacDecoder();
-  void SubmitPcm(const uint8_t* data, size_t size);
+
+  // AudioPlatform, run by the audio thread's loop.
+  bool CreateEngine() override;
+  bool EnsureSourceVoice(uint32_t rate, uint32_t channels) override;
+  bool HasSourceVoice() override { return sourceVoice != nullptr; }
+  void FlushPlayback() override;
+  bool OpenDecoder(const DecoderSetup& setup) override;
+  bool HasDecoder() override { return aac.decoder != nullptr; }
+  void DecodeFrame(const std::vector<uint8_t>& frame) override;
+  void PcmFormat(uint32_t& rate, uint32_t& channels) override;
+  void SleepMs(uint32_t ms) override;
+
+  // PcmSink: decoded PCM goes to the source voice.
+  void OnPcmFormat(uint32_t rate, uint32_t channels) override;
+  void OnPcm(const uint8_t* data, size_t size) override;
 
   std::thread thread;
-  std::atomic<bool> stop{false};
-  FrameQueue frames;  // activeSlot, muted, queueLock, frameQueue
-  std::atomic<bool> flushRequested{false};
-  DecoderConfig config;  // configLock, sampleRate, channels, audioSpecificConfig, ...
-  uint32_t outputRate = 0;
-  uint32_t outputChannels = 0;
+  AudioShared shared;  // stop, flush and reset flags, the frame queue, the stream description
+  AacDecoder aac;  // the decoder, its set-up and its PCM output format
   IXAudio2* xaudio = nullptr;
   IXAudio2MasteringVoice* masteringVoice = nullptr;
   IXAudio2SourceVoice* sourceVoice = nullptr;
-  IMFTransform* decoder = nullptr;
   uint32_t voiceRate = 0;
   uint32_t voiceChannels = 0;
-  std::atomic<bool> resetEngine{false};
   EngineCb* engineCallback = nullptr;
   IMMDeviceEnumerator* deviceEnumerator = nullptr;
   DeviceNotify* deviceNotify = nullptr;
