@@ -1,5 +1,6 @@
 // Everything drawn over the video: the zoom navigator (Direct3D quads), the
 // labels, "connecting…", the centred message and the sound icon (Direct2D).
+#include <cmath>
 #include <string>
 
 #include "video/placement.h"
@@ -180,19 +181,15 @@ void Renderer::DrawSoundIcon(const RenderScene& s) {
         d2dTarget->DrawLine(P(-9.0f, -9.0f), P(9.0f, 9.0f), brush, 2.0f * u);
         return;
     }
+    // Two sound waves: arcs of 120 degrees around the cone's mouth, drawn
+    // as short straight pieces.
+    constexpr int kPieces = 8;
     for (const float radius : {4.0f, 7.5f}) {
-        ID2D1PathGeometry* wave = nullptr;
-        ID2D1GeometrySink* waveSink = nullptr;
-        if (SUCCEEDED(d2dFactory->CreatePathGeometry(&wave)) && SUCCEEDED(wave->Open(&waveSink))) {
-            const float r = radius * u;
-            waveSink->BeginFigure(P(1.5f + radius * 0.5f, -radius * 0.866f), D2D1_FIGURE_BEGIN_HOLLOW);
-            waveSink->AddArc(D2D1::ArcSegment(P(1.5f + radius * 0.5f, radius * 0.866f), D2D1::SizeF(r, r), 0.0f,
-                                              D2D1_SWEEP_DIRECTION_CLOCKWISE, D2D1_ARC_SIZE_SMALL));
-            waveSink->EndFigure(D2D1_FIGURE_END_OPEN);
-            waveSink->Close();
-            d2dTarget->DrawGeometry(wave, brush, stroke);
+        for (int k = 0; k < kPieces; ++k) {
+            const float a0 = -1.0472f + 2.0944f * static_cast<float>(k) / kPieces;
+            const float a1 = -1.0472f + 2.0944f * static_cast<float>(k + 1) / kPieces;
+            d2dTarget->DrawLine(P(1.5f + radius * std::cos(a0), radius * std::sin(a0)),
+                                P(1.5f + radius * std::cos(a1), radius * std::sin(a1)), brush, stroke);
         }
-        if (waveSink) waveSink->Release();
-        if (wave) wave->Release();
     }
 }
