@@ -5,6 +5,7 @@
 #include <mmdeviceapi.h>
 #include <xaudio2.h>
 
+#include <future>
 #include <mutex>
 
 #include "audio/audio_callbacks_win.h"
@@ -53,7 +54,6 @@ HRESULT LoadXAudio2() {
 // mastering voice then). An enumerator that cannot be asked leaves the
 // decision to XAudio2.
 HRESULT CheckPlaybackEndpoint() {
-  const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   IMMDeviceEnumerator* enumerator = nullptr;
   HRESULT result = S_OK;
   if (SUCCEEDED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
@@ -63,7 +63,6 @@ HRESULT CheckPlaybackEndpoint() {
     if (device != nullptr) device->Release();
     enumerator->Release();
   }
-  if (SUCCEEDED(init)) CoUninitialize();
   return result;
 }
 
@@ -78,17 +77,20 @@ bool AudioOutput::Start() {
   voiceCallback = new FreeOnEnd(&pcmBlocks);
   shared.stop.store(false);
   shared.resetEngine.store(false);
-  if (!CreateEngine()) {
-    delete voiceCallback;
-    delete deviceNotify;
-    delete engineCallback;
-    voiceCallback = nullptr;
-    deviceNotify = nullptr;
-    engineCallback = nullptr;
-    return false;
-  }
-  thread = std::thread([this] { AudioThreadProc(); });
-  return true;
+  // The engine is made on the audio thread, inside the COM apartment it is
+  // used and released in; Start waits for the outcome.
+  std::promise<bool> created;
+  std::future<bool> outcome = created.get_future();
+  thread = std::thread([this, &created] { AudioThreadProc(created); });
+  if (outcome.get()) return true;
+  thread.join();
+  delete voiceCallback;
+  delete deviceNotify;
+  delete engineCallback;
+  voiceCallback = nullptr;
+  deviceNotify = nullptr;
+  engineCallback = nullptr;
+  return false;
 }
 
 void AudioOutput::Stop() {
@@ -96,7 +98,7 @@ void AudioOutput::Stop() {
     shared.stop.store(true);
     thread.join();
   }
-  ReleaseAacDecoder(aac);  // normally done by the audio thread already
+  ReleaseAacDecoder(aac);  // both normally done by the audio thread already
   DestroyEngine();
   delete voiceCallback;
   delete deviceNotify;
@@ -119,8 +121,14 @@ void AudioOutput::SetMuted(bool muted) {
   if (::SetMuted(shared.frames, muted)) shared.flushRequested.store(true);
 }
 
-void AudioOutput::AudioThreadProc() {
+void AudioOutput::AudioThreadProc(std::promise<bool>& created) {
   const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  const bool ok = CreateEngine();
+  created.set_value(ok);  // Start's promise: not to be touched after this
+  if (!ok) {
+    if (SUCCEEDED(init)) CoUninitialize();
+    return;
+  }
   if (SUCCEEDED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
                                  IID_PPV_ARGS(&deviceEnumerator)))) {
     deviceEnumerator->RegisterEndpointNotificationCallback(deviceNotify);
@@ -130,8 +138,10 @@ void AudioOutput::AudioThreadProc() {
 
   RunAudioLoop(shared, *this);
 
-  // The decoder belongs to this thread's apartment: release it before it closes.
+  // Decoder and engine belong to this thread's apartment: release them
+  // before it closes.
   ReleaseAacDecoder(aac);
+  DestroyEngine();
   if (deviceEnumerator != nullptr) {
     deviceEnumerator->UnregisterEndpointNotificationCallback(deviceNotify);
     deviceEnumerator->Release();

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -31,7 +32,7 @@ class AudioOutput : private AudioPlatform, private PcmSink {
   AudioOutput(const AudioOutput&) = delete;
   AudioOutput& operator=(const AudioOutput&) = delete;
 
-  // Creates the engine and starts the audio thread; false (and no sound until
+  // Starts the audio thread, which creates the engine; false (no thread, and no sound until
   // the program restarts) when there is no XAudio2 or no playback device.
   bool Start();
   // Ends the audio thread and releases decoder, voices and engine. Idempotent.
@@ -53,7 +54,7 @@ class AudioOutput : private AudioPlatform, private PcmSink {
  private:
   friend class AudioOutputProbe;  // Windows unit tests
 
-  void AudioThreadProc();
+  void AudioThreadProc(std::promise<bool>& created);
   bool CreateEngineOnce(long& result);
   void DestroyEngine();
   void DestroySourceVoice();
