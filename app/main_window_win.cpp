@@ -348,6 +348,9 @@ void SaveWindowPlacement() {
 }
 
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  // The size messages of window creation arrive before CreateWindowExW returns:
+  // the layout needs the handle already.
+  if (message == WM_NCCREATE && !g_app.mainWindow) g_app.mainWindow = window;
   switch (message) {
     case WM_DESTROY:
       PostQuitMessage(0);
