@@ -258,7 +258,15 @@ class Bed:
         """Ends Tavik.exe at once, as a crash or a power cut would."""
         if self.tavik is None:
             return
-        self._kill(self.tavik, grace=0.5)
+        if self.tavik.poll() is None:
+            try:
+                os.killpg(self.tavik.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            try:
+                self.tavik.wait(30)
+            except subprocess.TimeoutExpired:
+                pass
         # The Windows process itself runs under wineserver; end what is left.
         for w in self.windows():
             if w.cls == "Orbisfield.Tavik":
@@ -307,9 +315,9 @@ class Bed:
 
     # -- driving windows -----------------------------------------------------
 
-    def command(self, win, command_id):
-        """WM_COMMAND with the id, as a menu choice sends it (posted)."""
-        return self.winprobe(["command", win.hwnd, str(command_id)])[0] == 0
+    def command(self, win, command_id, count=1):
+        """WM_COMMAND with the id, as a menu choice sends it (posted count times)."""
+        return self.winprobe(["command", win.hwnd, str(command_id), str(count)])[0] == 0
 
     def click(self, win, control_id):
         """BN_CLICKED of a dialog control, posted to the dialog."""

@@ -6,7 +6,7 @@
 //   winprobe list                       top-level windows and their controls
 //   winprobe move HWND X Y W H          SetWindowPos (screen pixels)
 //   winprobe close HWND                 post WM_CLOSE
-//   winprobe command HWND ID            post WM_COMMAND(ID) as from a menu
+//   winprobe command HWND ID [COUNT]    post WM_COMMAND(ID) as from a menu, COUNT times
 //   winprobe click HWND ID              post BN_CLICKED of control ID to HWND
 //   winprobe settext HWND ID TEXT       set the text of control ID (ID 0: HWND)
 //   winprobe lbitems HWND ID            the lines of list box ID
@@ -139,7 +139,11 @@ int main() {
   if (argc < 4) return 2;
   int id = _wtoi(argv[3]);
   if (verb == L"command") {
-    return PostMessageW(window, WM_COMMAND, MAKEWPARAM(id, 0), 0) ? 0 : 3;
+    int count = argc >= 5 ? _wtoi(argv[4]) : 1;
+    for (int i = 0; i < count; ++i) {
+      if (!PostMessageW(window, WM_COMMAND, MAKEWPARAM(id, 0), 0)) return 3;
+    }
+    return 0;
   }
   HWND control = id == 0 ? window : GetDlgItem(window, id);
   if (!control) return 3;

@@ -198,10 +198,11 @@ def kill_during_saves_never_corrupts_config():
         for round_ in range(4):
             bed.start_tavik()
             main = bed.wait_window(cls=MAIN_CLASS, timeout=90)
-            # Saves in a burst: Always on top and Mute toggled, cameras selected.
-            for i in range(6):
-                bed.command(main, rng.choice([3, 7, 2000 + rng.randrange(6)]))
-            time.sleep(rng.uniform(0.0, 0.4))  # a random moment inside the burst
+            # Hundreds of saves queued (Mute toggled, a camera selected), and the
+            # program killed at a random moment while it works through them.
+            bed.command(main, 2000 + rng.randrange(6))
+            bed.command(main, 7, count=400)
+            time.sleep(rng.uniform(0.05, 0.6))
             bed.kill_tavik()
             cfg = bed.read_config()  # must parse
             assert cfg is not None, "config.json gone after kill in round %d" % round_
