@@ -14,6 +14,7 @@ if [ ${#targets[@]} -eq 0 ]; then
 fi
 
 build=build/fuzz
+mkdir -p build
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang-14 \
   -DCMAKE_CXX_COMPILER=clang++-14 -DTAVIK_SANITIZE=ON -DTAVIK_FUZZ=ON > "$build.configure.log" 2>&1 ||
   { tail -n 30 "$build.configure.log"; exit 1; }
