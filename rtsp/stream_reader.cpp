@@ -50,6 +50,15 @@ int32_t ParseStatus(std::string_view text) {
   return static_cast<int32_t>(negative ? -value : value);
 }
 
+// RTSP start lines are text: a control byte (other than tab) in one means the
+// bytes are not a message but media read out of step with its framing.
+bool HasControlByte(std::string_view line) {
+  return std::any_of(line.begin(), line.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte < 0x20 && byte != '\t') || byte == 0x7F;
+  });
+}
+
 // Notes a "Content-Length:" header line; returns whether it was one.
 bool NoteContentLength(std::string_view line, size_t& contentLength) {
   constexpr std::string_view kName = "Content-Length:";
@@ -229,6 +238,10 @@ bool SkipRtspMessage(StreamReader& reader, uint8_t firstByte) {
   // An empty line is a stray line break between frames, not a message: taking
   // header lines after it would swallow the next interleaved frames.
   if (line.empty()) return true;
+  // Binary bytes where a message should start: the stream lost its framing and
+  // taking them as a message would swallow frames without end, so streaming ends
+  // and the reconnect finds the framing again.
+  if (HasControlByte(line)) return false;
   size_t contentLength = 0;
   ReadHeaderBlock(reader, nullptr, contentLength);  // an over-long line ends the block
   if (contentLength > kRtspMaxContentLength) return false;

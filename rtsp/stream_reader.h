@@ -59,5 +59,6 @@ std::string FindHeaderValue(std::string_view headers, std::string_view name);
 // byte `firstByte` has already been taken while streaming: the rest of its first
 // line, its header lines and its Content-Length body. A line that is empty (a
 // stray CR LF between frames) is taken alone. False when streaming must end: the
-// connection failed, the first line is too long or the body is over the bound.
+// connection failed, the first line is too long or holds binary bytes (the
+// stream is out of step with its framing), or the body is over the bound.
 bool SkipRtspMessage(StreamReader& reader, uint8_t firstByte);
