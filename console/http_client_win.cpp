@@ -84,6 +84,11 @@ HttpResponse HttpClient::Request(std::wstring_view method, std::wstring_view pat
   }
   DWORD securityFlags = kSecurityFlags;
   WinHttpSetOption(request, WINHTTP_OPTION_SECURITY_FLAGS, &securityFlags, sizeof securityFlags);
+  // The wait for the response headers has its own time-out (90 s by default),
+  // not covered by the session's receive time-out: a console that accepts the
+  // request and never answers would hold the Discover dialog that long.
+  DWORD responseTimeout = kTimeoutMs;
+  WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof responseTimeout);
   // The session cookie is sent by hand below; WinHTTP's own cookie store would
   // add the console's other cookies (and duplicates) to the Cookie line.
   DWORD disabled = WINHTTP_DISABLE_COOKIES;
