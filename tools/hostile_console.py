@@ -112,8 +112,8 @@ def main():
     parser.add_argument("--ready-file")
     args = parser.parse_args()
     # The settings console.Console reads, at their defaults.
-    args.user, args.password, args.login, args.bootstrap, args.patch, args.cameras = (
-        "viewer", "secret", "ok", "ok", "ok", None)
+    args.user, args.password, args.login, args.bootstrap, args.patch, args.cameras, args.delay = (
+        "viewer", "secret", "ok", "ok", "ok", None, 0.0)
 
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     folder = tempfile.mkdtemp(prefix="hostile-console-")

@@ -15,7 +15,10 @@ NO_LIST = "Bootstrap contained no camera list."
 work = tempfile.mkdtemp(prefix="hostile-console-test-")
 
 
-def outcome(mode, expect):
+def outcome(mode, expect, platform_variant=None):
+    """Runs discovery against the mode; the outcome must be `expect`, or
+    `platform_variant` when that differs from it only by the platform's error code
+    (the same time-out is 12002 from WinHTTP on Windows, 10060 from Wine's)."""
     port = free_port()
     ready = os.path.join(work, "ready-%s" % mode)
     proc = start([PYTHON, os.path.join(ROOT, "tools", "hostile_console.py"), "--mode", mode, "--port", str(port),
@@ -33,10 +36,14 @@ def outcome(mode, expect):
         stop(proc)
     out = result.stdout
     print(mode, "exit", result.returncode)
-    if "[  PASSED  ] 1 test" not in out or "[  FAILED  ]" in out:
-        print(out[-3000:])
-    assert result.returncode == 0, "%s: exit %d" % (mode, result.returncode)
-    assert "[  PASSED  ] 1 test" in out and "[  FAILED  ]" not in out, mode
+    if "[  PASSED  ] 1 test" in out and "[  FAILED  ]" not in out and result.returncode == 0:
+        return
+    if platform_variant is not None and out.count("Failure") == 1 and \
+            ('Which is: "%s"' % platform_variant) in out and result.returncode == 1:
+        print(mode, "gave", platform_variant)
+        return
+    print(out[-3000:])
+    raise AssertionError("%s: exit %d" % (mode, result.returncode))
 
 
 def setup():
@@ -62,7 +69,8 @@ def wrong_kinds_everywhere():
 
 @case
 def answers_after_the_time_outs():
-    outcome("slowlogin", "Cannot reach console: ReceiveResponse failed (12002)")
+    outcome("slowlogin", "Cannot reach console: ReceiveResponse failed (12002)",
+            "Cannot reach console: ReceiveResponse failed (10060)")
     outcome("slowbootstrap", NO_LIST)
 
 
