@@ -1,0 +1,143 @@
+"""File > Discover from Console against the stand-in console (tools/console.py on
+127.0.0.1:443, the port the product uses) and test cameras on 127.0.0.1:7447
+(the plain RTSP port of console cameras)."""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                                "tools"))
+from testlib import PYTHON, ROOT, case, run, start, stop, wait_until  # noqa: E402
+from winbed import Bed, rtsp_connections  # noqa: E402
+
+DIALOG = "Discover Cameras from Console"
+CAMERAS = [
+    {"id": "p1", "name": "Porch",
+     "channels": [{"id": 0, "name": "High", "isRtspEnabled": True, "rtspAlias": "porch", "fps": 30}]},
+    {"id": "g1", "name": "Garage", "_alias": "garage",
+     "channels": [{"id": 0, "name": "High", "isRtspEnabled": False, "rtspAlias": "", "bitrate": 1234567.5}]},
+    {"id": "y1", "name": "Yard", "channels": [{"id": 1, "name": "Medium", "isRtspEnabled": True,
+                                               "rtspAlias": "yard"}]},
+]
+FAILED_LOGIN = "Failed: Login failed (HTTP 401). Check username/password."
+
+
+def start_console(work):
+    """console.py on 127.0.0.1:443; waits for the port while another test holds it."""
+    cameras = os.path.join(work, "cameras.json")
+    with open(cameras, "w") as f:
+        json.dump(CAMERAS, f)
+    log = os.path.join(work, "console.log")
+    ready = os.path.join(work, "console.ready")
+    holder = {}
+
+    def attempt():
+        proc = start([PYTHON, os.path.join(ROOT, "tools", "console.py"), "--port", "443", "--cameras", cameras,
+                      "--log", log, "--ready-file", ready, "--delay", "3"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_until(lambda: os.path.exists(ready) or proc.poll() is not None, 30, what="console start")
+        if proc.poll() is None:
+            holder["proc"] = proc
+            return True
+        return False
+
+    wait_until(attempt, 180, interval=2, what="port 443 for the test console")
+    return holder["proc"], log
+
+
+def start_cameras(bed):
+    holder = {}
+
+    def attempt():
+        try:
+            holder["proc"] = bed.start_camserver(["porch=h264", "garage=h264"], port=7447)[0]
+            return True
+        except AssertionError:
+            return False
+
+    wait_until(attempt, 180, interval=2, what="port 7447 for the test cameras")
+    return holder["proc"]
+
+
+def field(bed, dialog_title, control_id):
+    win = bed.find_window(title=dialog_title)
+    child = win.child(control_id) if win else None
+    return child.text if child else None
+
+
+@case
+def discover_fails_then_fills_the_camera_list():
+    work = tempfile.mkdtemp(prefix="discover-test-")
+    console = None
+    try:
+        console, log = start_console(work)
+        with Bed() as bed:
+            start_cameras(bed)
+            bed.write_config({"Cameras": [
+                {"Name": "Porch", "Url": "rtsp://127.0.0.1:9/old", "Zoom": 3.5, "PanX": 0.25, "PanY": 0.75},
+                {"Name": "By hand", "Url": "rtsp://127.0.0.1:9/hand"}],
+                "ConsoleUser": "viewer"})
+            bed.start_tavik()
+            main = bed.wait_window(cls="Orbisfield.Tavik", timeout=120)
+            bed.command(main, 5)
+            dialog = bed.wait_window(title=DIALOG, timeout=60)
+            # No stored host: the default console address; the stored user.
+            assert dialog.child(1020).text == "192.168.1.1", dialog.child(1020).text
+            assert dialog.child(1021).text == "viewer"
+            assert dialog.child(1024).text == ""
+            before = bed.config_text()
+
+            bed.set_text(dialog, 1020, "127.0.0.1")
+            bed.set_text(dialog, 1022, "wrong")
+            cancel = dialog.child(2).rect
+            bed.click(dialog, 1025)
+            # While the console holds its answer back the dialog is blocked; a
+            # click on Cancel meanwhile is dropped, not acted on afterwards.
+            wait_until(lambda: os.path.exists(log) and "/api/auth/login" in open(log).read(), 60,
+                       interval=0.2, what="the sign-in request")
+            bed.mouse_click((cancel[0] + cancel[2]) // 2, (cancel[1] + cancel[3]) // 2)
+            wait_until(lambda: field(bed, DIALOG, 1024) == FAILED_LOGIN, 90, interval=0.5,
+                       what="the failure on the status line")
+            dialog = bed.find_window(title=DIALOG)
+            assert dialog is not None, "the dialog closed"
+            assert dialog.child(1025).enabled, "Discover button stays disabled"
+            assert bed.config_text() == before, "a failed discovery changed config.json"
+
+            bed.set_text(dialog, 1022, "secret")
+            bed.click(dialog, 1025)
+            bed.wait_gone(title=DIALOG, timeout=90)
+
+            def saved():
+                cfg = bed.read_config()
+                return cfg if cfg and len(cfg["Cameras"]) == 2 and cfg["ConsoleHost"] == "127.0.0.1" else None
+
+            cfg = wait_until(saved, 60, interval=0.5, what="the discovered cameras in config.json")
+            cams = {c["Name"]: c for c in cfg["Cameras"]}
+            assert set(cams) == {"Porch", "Garage"}, cfg["Cameras"]
+            assert cams["Porch"]["Url"] == "rtsps://127.0.0.1:7441/porch?enableSrtp", cams["Porch"]
+            assert (cams["Porch"]["Zoom"], cams["Porch"]["PanX"], cams["Porch"]["PanY"]) == (3.5, 0.25, 0.75)
+            assert cams["Garage"]["Url"] == "rtsps://127.0.0.1:7441/garage?enableSrtp", cams["Garage"]
+            assert (cams["Garage"]["Zoom"], cams["Garage"]["PanX"], cams["Garage"]["PanY"]) == (1, 0.5, 0.5)
+            assert cfg["ConsoleUser"] == "viewer"
+            assert cfg["ConsolePassEnc"] and "secret" not in bed.config_text(), cfg["ConsolePassEnc"]
+
+            # The console saw the Garage camera switched on with its settings intact
+            # (and Yard, which has no High channel, sent back unchanged).
+            with open(log, encoding="utf-8") as f:
+                patches = [json.loads(line) for line in f if '"PATCH"' in line]
+            assert [p["path"] for p in patches] == ["/proxy/protect/api/cameras/g1",
+                                                    "/proxy/protect/api/cameras/y1"], patches
+            assert patches[0]["body"] == ('{"channels":[{"id":0,"name":"High","isRtspEnabled":true,'
+                                          '"rtspAlias":"","bitrate":1234567.5}]}'), patches[0]["body"]
+
+            # Both tiles connect to the cameras on the console's plain RTSP port.
+            wait_until(lambda: rtsp_connections(7447) >= 2, 90, interval=1, what="two RTSP connections on 7447")
+            bed.close_tavik()
+    finally:
+        stop(console)
+
+
+if __name__ == "__main__":
+    run()
