@@ -111,7 +111,9 @@ def discover_fails_then_fills_the_camera_list():
 
             def saved():
                 cfg = bed.read_config()
-                return cfg if cfg and len(cfg["Cameras"]) == 2 and cfg["ConsoleHost"] == "127.0.0.1" else None
+                # The dialog saves the console fields first; the cameras follow.
+                names = {c.get("Name") for c in cfg["Cameras"]} if cfg else set()
+                return cfg if names == {"Porch", "Garage"} and cfg.get("ConsoleHost") == "127.0.0.1" else None
 
             cfg = wait_until(saved, 60, interval=0.5, what="the discovered cameras in config.json")
             cams = {c["Name"]: c for c in cfg["Cameras"]}
