@@ -1,0 +1,108 @@
+#!/usr/bin/python3
+"""The summary table of tools/bench.sh from the outputs it saved in DIR:
+
+    depacketizer.json  (Google Benchmark JSON of depacketizer_bench)
+    latency.txt, cpu.txt, wine.txt  (RESULT name value lines)
+
+    /usr/bin/python3 tools/bench_summary.py DIR
+
+Columns: figure, Tavik, reference, ratio (Tavik / reference), goal, met.
+A figure whose run is missing is printed as "-" and not judged.
+"""
+import json
+import os
+import sys
+
+
+def results(path):
+    values = {}
+    try:
+        with open(path) as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) == 3 and parts[0] == "RESULT":
+                    values[parts[1]] = float(parts[2])
+    except OSError:
+        pass
+    return values
+
+
+def benchmarks(path):
+    by_name = {}
+    try:
+        with open(path) as f:
+            for b in json.load(f).get("benchmarks", []):
+                by_name[b["name"]] = b
+    except (OSError, ValueError):
+        pass
+    return by_name
+
+
+def main():
+    out = sys.argv[1] if len(sys.argv) > 1 else "build/bench-results"
+    bench = benchmarks(os.path.join(out, "depacketizer.json"))
+    lat = results(os.path.join(out, "latency.txt"))
+    cpu = results(os.path.join(out, "cpu.txt"))
+    wine = results(os.path.join(out, "wine.txt"))
+    rows = []
+
+    def row(figure, tavik, reference, goal, test, fmt="%.3g"):
+        ratio = tavik / reference if tavik is not None and reference else None
+        met = "-" if tavik is None else ("yes" if test(tavik, ratio) else "NO")
+        rows.append((figure, "-" if tavik is None else fmt % tavik,
+                     "-" if reference is None else fmt % reference,
+                     "-" if ratio is None else "%.2f" % ratio, goal, met))
+
+    def gbps(name):
+        b = bench.get(name)
+        return b["bytes_per_second"] / 1e9 if b else None
+
+    memcpy = gbps("BM_Memcpy/3")
+    row("depacketizer GB/s (synthetic 1080p 60 s)", gbps("BM_Depacketize/3"), memcpy,
+        ">= 0.3 x memcpy", lambda v, r: r is not None and r >= 0.3)
+    row("reader + depacketizer GB/s (same)", gbps("BM_ReaderAndDepacketize/3"), memcpy,
+        ">= 0.3 x memcpy", lambda v, r: r is not None and r >= 0.3)
+    for i, name in enumerate(("golden_h264", "golden_h265", "golden_h264_aac")):
+        row("depacketizer GB/s (%s)" % name, gbps("BM_Depacketize/%d" % i), gbps("BM_Memcpy/%d" % i),
+            ">= 0.3 x memcpy", lambda v, r: r is not None and r >= 0.3)
+    d = bench.get("BM_Depacketize/3", {})
+    row("allocations per access unit", d.get("allocs_per_unit"), None, "<= 1", lambda v, r: v <= 1.001)
+    row("bytes copied per payload byte", d.get("copies_per_byte"), None,
+        "<= 3 (recv, append, emit)", lambda v, r: 0 <= v <= 3.05)
+
+    for n in (1, 4, 16):
+        t, f = cpu.get("cpu_rtspdump_%d" % n), cpu.get("cpu_ffmpeg_%d" % n)
+        row("client CPU s/stream-min, %d x 1080p (ffmpeg)" % n, t, f, "<= 0.25 x ffmpeg",
+            lambda v, r: r is not None and r <= 0.25)
+        row("client CPU s/stream-min, %d x 1080p (GStreamer)" % n, t, cpu.get("cpu_gst_%d" % n),
+            "(reference)", lambda v, r: True)
+    row("one process, 16 sessions: CPU s/stream-min", cpu.get("multiclient_cpu_16"), cpu.get("cpu_ffmpeg_16"),
+        "<= 0.25 x ffmpeg", lambda v, r: r is not None and r <= 0.25)
+    row("added latency p99 us (loopback, 1080p)", lat.get("latency_p99_us"), lat.get("wakeup_p99_us"),
+        "< 1000 us", lambda v, r: v < 1000, fmt="%.0f")
+    row("added latency p50 us", lat.get("latency_p50_us"), lat.get("wakeup_p50_us"), "(report)",
+        lambda v, r: True, fmt="%.0f")
+    rss = cpu.get("rss_per_stream_kb")
+    row("memory per added stream KiB (one process)", rss, cpu.get("rss_ffmpeg_1"), "< 4096 KiB",
+        lambda v, r: v < 4096, fmt="%.0f")
+    for n in (1, 4, 9):
+        row("Tavik.exe presents/s, %d x 720p30 (Wine)" % n, wine.get("wine_presents_%d" % n), 60.0,
+            ">= 57 (60/s cadence)", lambda v, r: v >= 57, fmt="%.1f")
+        row("Tavik.exe CPU cores, %d cameras (Wine)" % n, wine.get("wine_cpu_%d" % n), None, "(report)",
+            lambda v, r: True, fmt="%.2f")
+        row("  of which decoding threads", wine.get("wine_decode_share_%d" % n), None, "(report)",
+            lambda v, r: True, fmt="%.2f")
+    for n in (4, 9):
+        row("click thumbnail -> saved ms, %d cameras (Wine)" % n, wine.get("wine_ui_latency_ms_%d" % n), None,
+            "(report)", lambda v, r: True, fmt="%.0f")
+
+    widths = [max(len(r[i]) for r in rows + [("figure", "Tavik", "reference", "ratio", "goal", "met")])
+              for i in range(6)]
+    header = ("figure", "Tavik", "reference", "ratio", "goal", "met")
+    for r in [header] + rows:
+        print("  ".join(r[i].ljust(widths[i]) if i in (0, 4) else r[i].rjust(widths[i]) for i in range(6)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
