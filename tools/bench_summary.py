@@ -2,7 +2,7 @@
 """The summary table of tools/bench.sh from the outputs it saved in DIR:
 
     depacketizer.json  (Google Benchmark JSON of depacketizer_bench)
-    latency.txt, cpu.txt, wine.txt  (RESULT name value lines)
+    latency.txt, latency_rt.txt, cpu.txt, wine.txt  (RESULT name value lines)
 
     /usr/bin/python3 tools/bench_summary.py DIR
 
@@ -42,6 +42,7 @@ def main():
     out = sys.argv[1] if len(sys.argv) > 1 else "build/bench-results"
     bench = benchmarks(os.path.join(out, "depacketizer.json"))
     lat = results(os.path.join(out, "latency.txt"))
+    lat.update(results(os.path.join(out, "latency_rt.txt")))
     cpu = results(os.path.join(out, "cpu.txt"))
     wine = results(os.path.join(out, "wine.txt"))
     rows = []
@@ -79,6 +80,8 @@ def main():
     row("one process, 16 sessions: CPU s/stream-min", cpu.get("multiclient_cpu_16"), cpu.get("cpu_ffmpeg_16"),
         "<= 0.25 x ffmpeg", lambda v, r: r is not None and r <= 0.25)
     row("added latency p99 us (loopback, 1080p)", lat.get("latency_p99_us"), lat.get("wakeup_p99_us"),
+        "< 1000 us", lambda v, r: v < 1000, fmt="%.0f")
+    row("added latency p99 us, real-time class", lat.get("rt_latency_p99_us"), lat.get("rt_wakeup_p99_us"),
         "< 1000 us", lambda v, r: v < 1000, fmt="%.0f")
     row("added latency p50 us", lat.get("latency_p50_us"), lat.get("wakeup_p50_us"), "(report)",
         lambda v, r: True, fmt="%.0f")
