@@ -47,18 +47,23 @@ CAMSERVER = os.path.join(ROOT, "tools", "camserver.py")
 TICKS = os.sysconf("SC_CLK_TCK")
 
 
-def tavik_pid():
-    """The Linux pid of the running Tavik.exe (Wine's process for it)."""
+def tavik_pid(prefix):
+    """The Linux pid of the Tavik.exe running in this bed's prefix (others may
+    run their own Tavik.exe on the same machine)."""
+    marker = ("WINEPREFIX=%s" % prefix).encode()
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
         try:
             with open("/proc/%s/cmdline" % entry, "rb") as f:
                 cmd = f.read().split(b"\0")
+            if not cmd or not cmd[0].lower().endswith(b"tavik.exe"):
+                continue
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                if marker in f.read().split(b"\0"):
+                    return int(entry)
         except OSError:
             continue
-        if cmd and cmd[0].lower().endswith(b"tavik.exe"):
-            return int(entry)
     return None
 
 
@@ -124,7 +129,7 @@ def measure(bed, count, port, seconds, log_dir):
                                  stdout=subprocess.DEVNULL, stderr=log, start_new_session=True)
     try:
         main = bed.wait_window(cls="Orbisfield.Tavik", timeout=90)
-        pid = wait_until(tavik_pid, 30, what="Tavik.exe process")
+        pid = wait_until(lambda: tavik_pid(bed.prefix), 30, what="Tavik.exe process")
         time.sleep(8)  # connections, decoder start-up, first pictures
         log.flush()
         p0, c0, t0, w0 = count_presents(log_path), proc_cpu("/proc/%d/stat" % pid), thread_cpu(pid), wineserver_cpu()
@@ -163,12 +168,18 @@ def ui_latency(bed, main):
     border = max(0, ((right - left) - cw) // 2)
     client_left = left + border
     client_top = bottom - border - ch
-    x, y = client_left + 100, client_top + 50  # inside the first thumbnail of the strip
+    # The strip's thumbnails at 96 dpi: 232 x 130 pixels from (4, 4), 4 pixels apart.
+    spots = [(client_left + 100, client_top + 50), (client_left + 100, client_top + 185)]
     times = []
-    for _ in range(5):
+    for i in range(6):
+        x, y = spots[i % 2]
         before = (bed.read_config() or {}).get("SelectedCamera")
+        bed.xdotool("mousemove", "--sync", client_left + 600, client_top + 300)
+        time.sleep(0.3)
+        bed.xdotool("mousemove", "--sync", x, y)
+        time.sleep(0.3)
         t0 = time.monotonic()
-        bed.mouse_click(x, y)
+        bed.xdotool("click", 1)
         deadline = t0 + 10
         while time.monotonic() < deadline:
             try:
@@ -185,7 +196,7 @@ def ui_latency(bed, main):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--counts", default="1,4,9")
+    ap.add_argument("--counts", default="0,1,4,9")
     ap.add_argument("--seconds", type=float, default=30)
     args = ap.parse_args()
     counts = [int(c) for c in args.counts.split(",")]
