@@ -45,7 +45,7 @@ def thumbnail_centres(client_width, selected):
 
 def main_window():
     bed = ctx["bed"]
-    return bed.wait_window(cls="Orbisfield.Tavik", timeout=90)
+    return bed.wait_window(cls="Orbisfield.Tavik", timeout=240)
 
 
 def to_screen(point):
