@@ -76,6 +76,12 @@ void BuildSlots() {
   g_app.zoom = 1.0;
   g_app.panX = 0.5;
   g_app.panY = 0.5;
+  // A zoom animation or drag still running belongs to the old list: left on,
+  // its next timer tick would store the old target into the newly selected
+  // camera and save it.
+  g_app.zoomAnimating = false;
+  g_app.panning = false;
+  g_app.navigatorDragging = false;
   g_app.audio.SetActiveSlot(-1);
 
   SortCamerasByName(g_app.config.Cameras, CompareNames);

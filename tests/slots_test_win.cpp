@@ -60,12 +60,19 @@ TEST_F(SlotsTest, SortedTilesWithTheirEntriesAndTheSelectedView) {
   EXPECT_EQ(g_app.panX, 0.25);
   EXPECT_EQ(g_app.panY, 0.75);
 
-  // A rebuild replaces every slot; the selection follows the name.
+  // A rebuild replaces every slot; the selection follows the name, and a zoom
+  // animation or drag of the old list does not carry over.
   g_app.config.SelectedCamera = "c";
+  g_app.zoomAnimating = true;
+  g_app.panning = true;
+  g_app.navigatorDragging = true;
   BuildSlots();
   ASSERT_EQ(g_app.slots.size(), 3u);
   EXPECT_EQ(g_app.selected, 2);
   EXPECT_EQ(g_app.zoom, 1.0);
+  EXPECT_FALSE(g_app.zoomAnimating);
+  EXPECT_FALSE(g_app.panning);
+  EXPECT_FALSE(g_app.navigatorDragging);
 }
 
 TEST_F(SlotsTest, CaseMismatchSelectsTheFirstAndEmptyListResetsTheView) {
