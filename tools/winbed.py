@@ -119,12 +119,14 @@ def _free_display():
 class Bed:
     """One test run's display and Wine prefix. Use as a context manager."""
 
-    def __init__(self, width=1280, height=800, base_prefix=None, build=None, keep=False):
+    def __init__(self, width=1280, height=800, base_prefix=None, build=None, keep=False,
+                 dpi=None):
         self.width = width
         self.height = height
         self.base_prefix = base_prefix or BASE_PREFIX
         self.build = build or BUILD_WINDOWS
         self.keep = keep
+        self.dpi = dpi  # LogPixels of the prefix copy (None: the prefix's own, 96)
         self.tmp = None
         self.prefix = None
         self.display = None
@@ -175,6 +177,10 @@ class Bed:
         self.env.pop("WAYLAND_DISPLAY", None)
         # The wineserver of this prefix starts now, with the display set.
         self.wine(["cmd", "/c", "exit"], timeout=120)
+        if self.dpi:
+            # The system DPI that programs started from now on see (GetDpiForWindow).
+            self.wine(["reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t",
+                       "REG_DWORD", "/d", str(int(self.dpi)), "/f"], timeout=120, check=True)
 
     def stop(self):
         if self.tavik is not None:
@@ -309,6 +315,12 @@ class Bed:
         return _wait(lambda: self.find_window(cls, title) is None, timeout, interval=0.3,
                      what="window cls=%r title=%r to close" % (cls, title))
 
+    def capture_window(self, win):
+        """Handle (hex text, "0" for none) of the window holding the mouse
+        capture in win's thread, or None when that cannot be read."""
+        code, out = self.winprobe(["capture", win.hwnd])
+        return out.strip() if code == 0 and out.strip() else None
+
     def list_items(self, win, control_id):
         code, out = self.winprobe(["lbitems", win.hwnd, str(control_id)])
         return [_unescape(l) for l in out.splitlines()]
@@ -355,6 +367,14 @@ class Bed:
                            env=self.env, timeout=60, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)
         return r.returncode == 0 and os.path.exists(path)
+
+    def grab(self):
+        """The whole screen now, as a Screenshot (kept in the bed's folder)."""
+        self._grabs = getattr(self, "_grabs", 0) + 1
+        path = os.path.join(self.tmp, "grab%d.ppm" % self._grabs)
+        if not self.screenshot(path):
+            raise AssertionError("screenshot failed")
+        return Screenshot(path)
 
     # -- the configuration file ----------------------------------------------
 
@@ -425,6 +445,46 @@ def _read_line(stream, timeout):
             if chunk == b"\n":
                 return buf.decode("utf-8", "replace")
     return buf.decode("utf-8", "replace")
+
+
+class Screenshot:
+    """A screenshot in binary PPM (what `import` writes for a .ppm name):
+    at(x, y) gives the (r, g, b) of one screen pixel, 8 bits each."""
+
+    def __init__(self, path):
+        with open(path, "rb") as f:
+            data = f.read()
+        fields = []
+        pos = 0
+        while len(fields) < 4:
+            while data[pos:pos + 1].isspace():
+                pos += 1
+            if data[pos:pos + 1] == b"#":
+                pos = data.index(b"\n", pos)
+                continue
+            end = pos
+            while not data[end:end + 1].isspace():
+                end += 1
+            fields.append(data[pos:end])
+            pos = end
+        if fields[0] != b"P6":
+            raise AssertionError("not a binary PPM: %r" % fields[0])
+        self.path = path
+        self.width, self.height = int(fields[1]), int(fields[2])
+        self.wide = int(fields[3]) > 255  # 16-bit samples, big-endian
+        self.pixels = data[pos + 1:]
+
+    def at(self, x, y):
+        if not (0 <= x < self.width and 0 <= y < self.height):
+            raise IndexError("pixel (%d, %d) outside the %dx%d screen" % (x, y, self.width, self.height))
+        if self.wide:
+            i = (y * self.width + x) * 6
+            return tuple(self.pixels[i + k] for k in (0, 2, 4))  # the high bytes
+        i = (y * self.width + x) * 3
+        return tuple(self.pixels[i:i + 3])
+
+    def row(self, y, left, right):
+        return [self.at(x, y) for x in range(left, right)]
 
 
 def parse_config(text):

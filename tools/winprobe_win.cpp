@@ -14,6 +14,8 @@
 //   winprobe proc PID                   one line "proc PID PRIVATE COMMIT WORKINGSET
 //                                       PEAKWORKINGSET HANDLES THREADS GDI USER" as the
 //                                       system counts them (bytes; -1 where a query failed)
+//   winprobe capture HWND               the window holding the mouse capture in
+//                                       HWND's thread (hex, 0 for none)
 //
 // HWND is a hexadecimal handle as printed by list, PID the decimal process id
 // it prints. Exit code 0 on success, 2 on bad arguments, 3 when the window,
@@ -182,6 +184,13 @@ int main() {
                : 3;
   }
   if (verb == L"close") return PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : 3;
+  if (verb == L"capture") {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof(info);
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info)) return 3;
+    Out(Hex(info.hwndCapture) + "\n");
+    return 0;
+  }
   if (argc < 4) return 2;
   int id = _wtoi(argv[3]);
   if (verb == L"command") {
