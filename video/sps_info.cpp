@@ -88,18 +88,35 @@ void SkipH264ScalingList(BitReader* r, int entries) {
     }
 }
 
-// Fills out from the coded size in luma samples and the cropping offsets in
-// crop units; false when the window is empty or does not fit.
+// Cropping offsets in crop units (H.264 frame_crop_*, H.265 conf_win_*).
+struct CropOffsets {
+    uint64_t left = 0, right = 0, top = 0, bottom = 0;
+};
+
+// The flag, then the four offsets when it is set.
+CropOffsets ReadCropOffsets(BitReader* r) {
+    CropOffsets c;
+    if (r->Bit()) {
+        c.left = r->Ue();
+        c.right = r->Ue();
+        c.top = r->Ue();
+        c.bottom = r->Ue();
+    }
+    return c;
+}
+
+// Fills out from the coded size in luma samples and the cropping offsets;
+// false when the window is empty or does not fit.
 bool SetSize(uint64_t codedWidth, uint64_t codedHeight, uint64_t unitX, uint64_t unitY,
-             uint64_t left, uint64_t right, uint64_t top, uint64_t bottom, SpsInfo* out) {
+             const CropOffsets& crop, SpsInfo* out) {
     if (codedWidth == 0 || codedHeight == 0 || codedWidth > 16384 || codedHeight > 16384) return false;
-    const uint64_t cropX = unitX * (left + right);
-    const uint64_t cropY = unitY * (top + bottom);
+    const uint64_t cropX = unitX * (crop.left + crop.right);
+    const uint64_t cropY = unitY * (crop.top + crop.bottom);
     if (cropX >= codedWidth || cropY >= codedHeight) return false;
     out->codedWidth = static_cast<uint32_t>(codedWidth);
     out->codedHeight = static_cast<uint32_t>(codedHeight);
-    out->visible.x = static_cast<uint32_t>(unitX * left);
-    out->visible.y = static_cast<uint32_t>(unitY * top);
+    out->visible.x = static_cast<uint32_t>(unitX * crop.left);
+    out->visible.y = static_cast<uint32_t>(unitY * crop.top);
     out->visible.width = static_cast<uint32_t>(codedWidth - cropX);
     out->visible.height = static_cast<uint32_t>(codedHeight - cropY);
     out->valid = true;
@@ -173,13 +190,7 @@ bool ParseH264Sps(const uint8_t* nal, size_t size, SpsInfo* out) {
     const uint32_t frameMbsOnly = r.Bit();
     if (!frameMbsOnly) r.Bit();  // mb_adaptive_frame_field_flag
     r.Bit();                     // direct_8x8_inference_flag
-    uint64_t left = 0, right = 0, top = 0, bottom = 0;
-    if (r.Bit()) {  // frame_cropping_flag
-        left = r.Ue();
-        right = r.Ue();
-        top = r.Ue();
-        bottom = r.Ue();
-    }
+    const CropOffsets crop = ReadCropOffsets(&r);  // frame_cropping_flag and offsets
     if (r.failed) return false;
     const uint64_t chromaArray = separatePlanes ? 0 : chromaFormat;
     const uint64_t subWidth = (chromaArray == 1 || chromaArray == 2) ? 2 : 1;
@@ -187,8 +198,7 @@ bool ParseH264Sps(const uint8_t* nal, size_t size, SpsInfo* out) {
     const uint64_t fieldFactor = 2 - frameMbsOnly;
     const uint64_t unitX = chromaArray == 0 ? 1 : subWidth;
     const uint64_t unitY = (chromaArray == 0 ? 1 : subHeight) * fieldFactor;
-    return SetSize(widthMbs * 16, heightMapUnits * 16 * fieldFactor, unitX, unitY, left, right, top,
-                   bottom, out);
+    return SetSize(widthMbs * 16, heightMapUnits * 16 * fieldFactor, unitX, unitY, crop, out);
 }
 
 bool ParseH265Sps(const uint8_t* nal, size_t size, SpsInfo* out) {
@@ -208,18 +218,12 @@ bool ParseH265Sps(const uint8_t* nal, size_t size, SpsInfo* out) {
     if (chromaFormat == 3) separatePlanes = r.Bit() != 0;
     const uint64_t width = r.Ue();
     const uint64_t height = r.Ue();
-    uint64_t left = 0, right = 0, top = 0, bottom = 0;
-    if (r.Bit()) {  // conformance_window_flag
-        left = r.Ue();
-        right = r.Ue();
-        top = r.Ue();
-        bottom = r.Ue();
-    }
+    const CropOffsets crop = ReadCropOffsets(&r);  // conformance_window_flag and offsets
     if (r.failed) return false;
     const uint64_t chromaArray = separatePlanes ? 0 : chromaFormat;
     const uint64_t unitX = (chromaArray == 1 || chromaArray == 2) ? 2 : 1;
     const uint64_t unitY = chromaArray == 1 ? 2 : 1;
-    return SetSize(width, height, unitX, unitY, left, right, top, bottom, out);
+    return SetSize(width, height, unitX, unitY, crop, out);
 }
 
 bool FindSpsInAccessUnit(const uint8_t* data, size_t size, int codec, SpsInfo* out) {
