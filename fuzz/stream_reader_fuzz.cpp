@@ -39,21 +39,13 @@ std::string Trace(const uint8_t* data, size_t size, uint32_t seed) {
   StreamReader reader;
   reader.stream = &stream;
   std::string trace;
-  uint8_t first = 0;
-  while (reader.ReadByte(first)) {
-    if (first == '$') {
-      const uint8_t* header = nullptr;
-      const uint8_t* frame = nullptr;
-      if (!reader.ReadView(3, header)) break;
-      const size_t length = size_t{header[1]} << 8 | header[2];
-      if (!reader.ReadView(length, frame)) break;
-      trace += 'F' + std::to_string(length);
-    } else if (SkipRtspMessage(reader, first)) {
-      trace += 'M';
-    } else {
+  InterleavedFrame frame;
+  for (StreamItem item; (item = ReadStreamItem(reader, frame)) != StreamItem::kClosed;) {
+    if (item == StreamItem::kBroken) {
       trace += 'X';
       break;
     }
+    trace += item == StreamItem::kFrame ? 'F' + std::to_string(frame.length) : std::string("M");
   }
   return trace + '@' + std::to_string(stream.offset - reader.Available());
 }

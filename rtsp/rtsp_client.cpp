@@ -204,19 +204,11 @@ void RtspClient::RunSession() {
                 "\r\nSession: " + sessionId + "\r\n\r\n";
       if (!SendAll(stream, request)) break;  // the answer is skipped like any other message
     }
-    uint8_t first = 0;
-    if (!reader.ReadByte(first)) break;
-    if (first != '$') {
-      if (!SkipRtspMessage(reader, first)) break;
-      continue;
-    }
-    const uint8_t* header = nullptr;
-    if (!reader.ReadView(3, header)) break;
-    uint8_t channel = header[0];
-    size_t length = (static_cast<size_t>(header[1]) << 8) | header[2];
-    const uint8_t* data = nullptr;
-    if (!reader.ReadView(length, data)) break;
-    HandleInterleavedFrame(media, channel, data, length, onAccessUnit, onAudioFrame);
+    InterleavedFrame frame;
+    const StreamItem item = ReadStreamItem(reader, frame);
+    if (item == StreamItem::kMessage) continue;
+    if (item != StreamItem::kFrame) break;
+    HandleInterleavedFrame(media, frame.channel, frame.data, frame.length, onAccessUnit, onAudioFrame);
   }
 
   if (onConnectionState) onConnectionState(false);

@@ -247,3 +247,14 @@ bool SkipRtspMessage(StreamReader& reader, uint8_t firstByte) {
   if (contentLength > kRtspMaxContentLength) return false;
   return reader.Skip(contentLength);
 }
+
+StreamItem ReadStreamItem(StreamReader& reader, InterleavedFrame& frame) {
+  uint8_t first = 0;
+  if (!reader.ReadByte(first)) return StreamItem::kClosed;
+  if (first != '$') return SkipRtspMessage(reader, first) ? StreamItem::kMessage : StreamItem::kBroken;
+  const uint8_t* header = nullptr;
+  if (!reader.ReadView(3, header)) return StreamItem::kClosed;
+  frame.channel = header[0];
+  frame.length = (static_cast<size_t>(header[1]) << 8) | header[2];
+  return reader.ReadView(frame.length, frame.data) ? StreamItem::kFrame : StreamItem::kClosed;
+}

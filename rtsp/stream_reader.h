@@ -62,3 +62,20 @@ std::string FindHeaderValue(std::string_view headers, std::string_view name);
 // connection failed, the first line is too long or holds binary bytes (the
 // stream is out of step with its framing), or the body is over the bound.
 bool SkipRtspMessage(StreamReader& reader, uint8_t firstByte);
+
+// What the interleaved stream after PLAY holds next.
+enum class StreamItem {
+  kFrame,    // a `$` frame: channel, and a view of its data valid until the next read
+  kMessage,  // an RTSP message (keep-alive answer, server request), skipped
+  kClosed,   // the bytes ran out or a read failed
+  kBroken,   // a message could not be skipped: streaming must end
+};
+
+struct InterleavedFrame {
+  uint8_t channel = 0;
+  const uint8_t* data = nullptr;
+  size_t length = 0;
+};
+
+// Reads one item of the streaming loop; fills frame for kFrame.
+StreamItem ReadStreamItem(StreamReader& reader, InterleavedFrame& frame);

@@ -28,20 +28,14 @@ std::string Loop(const std::vector<std::string>& pieces, size_t* frames = nullpt
   StreamReader reader;
   reader.stream = &stream;
   std::string trace;
-  uint8_t first = 0;
-  while (reader.ReadByte(first)) {
-    if (first == '$') {
-      const uint8_t* head = nullptr;
-      const uint8_t* data = nullptr;
-      if (!reader.ReadView(3, head) || !reader.ReadView(size_t{head[1]} << 8 | head[2], data)) break;
-      trace += 'F';
-      if (frames != nullptr) ++*frames;
-    } else if (SkipRtspMessage(reader, first)) {
-      trace += 'M';
-    } else {
+  InterleavedFrame frame;
+  for (StreamItem item; (item = ReadStreamItem(reader, frame)) != StreamItem::kClosed;) {
+    if (item == StreamItem::kBroken) {
       trace += 'X';
       break;
     }
+    trace += item == StreamItem::kFrame ? 'F' : 'M';
+    if (item == StreamItem::kFrame && frames != nullptr) ++*frames;
   }
   return trace;
 }
