@@ -11,12 +11,12 @@ prefix copy). Every few seconds it samples Tavik's process as Windows sees it
 (`winprobe proc`: private bytes, handles, threads, GDI and USER objects) and as
 Linux sees the Wine process (anonymous resident memory, threads, descriptors),
 and the established RTSP connections. After each restart it takes screenshots
-until every visible tile's region has changed (the clip has a running clock),
-and waits for all 16 connections; the tiles below the window's bottom edge are
-judged by their connections only. At the end: figures at warm-up and at the
-end, the growth of private bytes, and per restart the seconds until the
-connections and the tiles were back. Tavik is then closed with WM_CLOSE and
-its exit code printed.
+until every visible tile's region has changed (each tile shows its
+"connecting" overlay until its first new picture), and waits for all 16
+connections; the tiles below the window's bottom edge are judged by their
+connections only. At the end: figures at warm-up and at the end, the growth
+of private bytes, and per restart the seconds until the connections and the
+tiles were back. Tavik is then closed with WM_CLOSE and its exit code printed.
 
 Native mode: one build/linux-asan/rtspdump per camera with
 ASAN_OPTIONS=detect_leaks=1, each running for the whole soak and ending by
@@ -74,17 +74,18 @@ def stop(proc, grace=10):
         pass
 
 
-def make_clip(work, size="640x360"):
+def make_clip(work, size, fps):
     clip = os.path.join(work, "loop.h264")
     subprocess.run([PYTHON, os.path.join(ROOT, "tools", "camserver.py"), "--make-file", clip, "--size", size,
-                    "--fps", "15", "--seconds", "4"], check=True, stdout=subprocess.DEVNULL,
+                    "--fps", str(fps), "--seconds", "4"], check=True, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=300)
     return clip
 
 
-def start_camserver(port, clip, attempts=10):
-    """The 16 file mounts c00..c15 on 127.0.0.1:port (0: a free port); returns (process, port)."""
-    mounts = ["c%02d=file,path=%s" % (i, clip) for i in range(CAMERAS)]
+def start_camserver(port, clip, fps, attempts=10):
+    """The 16 file mounts c00..c15 on 127.0.0.1:port (0: a free port), replayed
+    at fps pictures a second; returns (process, port)."""
+    mounts = ["c%02d=file,path=%s,fps=%d" % (i, clip, fps) for i in range(CAMERAS)]
     for _ in range(attempts):
         proc = start([PYTHON, os.path.join(ROOT, "tools", "camserver.py"), "--port", str(port)] + mounts,
                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
@@ -206,8 +207,8 @@ def run_native(args):
         log("no %s: build the linux-asan preset first" % rtspdump)
         return 1
     work = tempfile.mkdtemp(prefix="soak-native-")
-    clip = make_clip(work)
-    cam, port = start_camserver(0, clip)
+    clip = make_clip(work, args.size, args.fps)
+    cam, port = start_camserver(0, clip, args.fps)
     seconds = int(args.minutes * 60)
     log("native soak: %d rtspdump for %d s, port %d, load %s" % (CAMERAS, seconds, port, load_average()))
     dumps = [Dump(rtspdump, "rtsp://127.0.0.1:%d/c%02d" % (port, i), seconds, work, "c%02d" % i)
@@ -226,7 +227,7 @@ def run_native(args):
                 down = time.time()
                 stop(cam)
                 time.sleep(args.down)
-                cam, _ = start_camserver(port, clip)
+                cam, _ = start_camserver(port, clip, args.fps)
                 ready = time.time()
                 restarts.append((down, ready, load_average()))
                 log("camera server restarted (down %.1f s), load %s" % (ready - down, load_average()))
@@ -407,11 +408,19 @@ def soak_config(port, count=CAMERAS, height=760):
             "WindowLeft": 0, "WindowTop": 0, "WindowWidth": 1280, "WindowHeight": height}
 
 
+# The camera server stays down longer than the 4 s after which a tile whose
+# last picture is older shows its "connecting" overlay: every tile then shows
+# that overlay until its first new picture, so the first change of its region
+# after the server is back is that picture (with a shorter outage the overlay
+# could vanish at the reconnect and come back, a change without pictures).
+DOWN_SECONDS = 5.0
+
+
 def watch_tiles(bed, rects, since, limit, port):
-    """Screenshots until every rect (non-None) has changed between two shots
-    taken after `since`, and all 16 connections are up, or `limit` seconds.
-    Returns ({position: (seconds of the last shot before the change, of the
-    first shot showing it)}, seconds until all connections, shots)."""
+    """Screenshots until every rect (non-None) has changed after `since` and
+    all 16 connections are up, or `limit` seconds. Returns ({position:
+    (seconds of the last shot before the change, of the shot showing it)},
+    seconds until all connections, shots)."""
     back = {}
     connections_back = None
     previous = None
@@ -433,25 +442,24 @@ def watch_tiles(bed, rects, since, limit, port):
     return back, connections_back, shots
 
 
-def live_tiles(bed, rects, shots=4):
-    """The positions whose region changes over a few screenshots."""
-    live = set()
+def live_tiles(bed, rects, pairs=6):
+    """{position: in how many of `pairs` consecutive screenshot pairs its region changed}."""
+    changes = {p: 0 for p, r in enumerate(rects) if r is not None}
     previous = screenshot(bed)
-    for _ in range(shots):
-        time.sleep(0.5)
+    for _ in range(pairs):
         shot = screenshot(bed)
-        if shot is None or previous is None:
-            continue
-        live |= {p for p, r in enumerate(rects) if r is not None and shot.region(r) != previous.region(r)}
-        previous = shot
-    return live
+        if shot is not None and previous is not None:
+            for p in changes:
+                changes[p] += shot.region(rects[p]) != previous.region(rects[p])
+        previous = shot or previous
+    return changes
 
 
 def run_windows(args):
     from winbed import Bed
     work = tempfile.mkdtemp(prefix="soak-win-")
-    clip = make_clip(work)
-    cam, port = start_camserver(0, clip)
+    clip = make_clip(work, args.size, args.fps)
+    cam, port = start_camserver(0, clip, args.fps)
     bed = Bed(width=args.screen[0], height=args.screen[1])
     samples = []
     restarts = []
@@ -473,25 +481,34 @@ def run_windows(args):
         rects = screen_rects(win, CAMERAS, 0)
         end = t0 + args.minutes * 60
         pending = restart_times(t0, args.minutes, args.warmup, args.restarts)
-        checked = None
+        next_motion = t0 + args.warmup / 2
+        shot_saved = False
+        motion = []  # (t, {position: changed pairs of 6})
         while time.time() < end:
             if not bed.tavik_running():
                 raise RuntimeError("Tavik ended early (exit %s)" % bed.tavik.returncode)
-            if checked is None and time.time() >= t0 + args.warmup / 2:
-                checked = live_tiles(bed, rects)
-                log("tiles whose pictures move (checked by screenshots): %s; below the window (checked "
-                    "by connection): %s; visible but still: %s" % (
-                        sorted(checked), [p for p, r in enumerate(rects) if r is None],
-                        sorted(p for p, r in enumerate(rects) if r is not None and p not in checked)))
+            if time.time() >= next_motion:
+                # How lively the visible tiles are: a starved machine shows
+                # here as tiles whose pictures stand still.
+                next_motion += 60
+                changes = live_tiles(bed, rects)
+                motion.append((time.time() - t0, changes))
+                log("screenshot pairs (of 6) in which each visible tile changed: %s; below the window: %s" % (
+                    " ".join("%d:%d" % kv for kv in sorted(changes.items())),
+                    [p for p, r in enumerate(rects) if r is None]))
+                if args.shot and not shot_saved:
+                    shot_saved = True
+                    subprocess.run(["import", "-display", bed.display, "-window", "root", args.shot], env=bed.env,
+                                   timeout=60)
             if pending and time.time() >= pending[0]:
                 pending.pop(0)
                 down = time.time()
                 stop(cam)
                 time.sleep(args.down)
-                cam, _ = start_camserver(port, clip)
+                cam, _ = start_camserver(port, clip, args.fps)
                 ready = time.time()
-                watch = [r if checked is None or p in checked else None for p, r in enumerate(rects)]
-                back, conns, shots = watch_tiles(bed, watch, ready, 30, port)
+                watch = rects
+                back, conns, shots = watch_tiles(bed, watch, ready, 60, port)
                 restarts.append({"down": ready - down, "tiles": back, "connections": conns, "shots": shots,
                                  "watched": [p for p, r in enumerate(watch) if r is not None],
                                  "load": load_average()})
@@ -544,6 +561,9 @@ def run_windows(args):
     print("  " + "; ".join("%.0f: %.1f/%s/%s/%s/%s/%d" % (
         s["t"], s.get("private", 0) / 1048576.0, s.get("handles"), s.get("threads"), s.get("Threads"),
         s.get("fds"), s["connections"]) for s in samples[::step] + [samples[-1]]))
+    print("visible tiles' motion over time (t s: tiles that changed in any of 6 screenshot pairs / visible; "
+          "changed pairs in all): %s" % "; ".join("%.0f: %d/%d, %d" % (
+              t, sum(1 for n in c.values() if n), len(c), sum(c.values())) for t, c in motion))
     growth = (last.get("private", 0) - first.get("private", 0)) * 100.0 / max(1, first.get("private", 1))
     if growth >= 10:
         ok = False
@@ -569,9 +589,12 @@ def main():
     parser.add_argument("--minutes", type=float, default=10)
     parser.add_argument("--restarts", type=int, default=2)
     parser.add_argument("--warmup", type=float, default=120)
-    parser.add_argument("--down", type=float, default=2.0, help="seconds the camera server stays down")
+    parser.add_argument("--down", type=float, default=DOWN_SECONDS, help="seconds the camera server stays down")
     parser.add_argument("--interval", type=float, default=10.0, help="seconds between samples (Windows)")
+    parser.add_argument("--size", default="640x360", help="picture size of the looping clip")
+    parser.add_argument("--fps", type=int, default=15, help="pictures a second of the clip (one keyframe a second)")
     parser.add_argument("--screen", default="1280x800", help="Xvfb screen size (Windows)")
+    parser.add_argument("--shot", help="save a screenshot taken after the warm-up check here (Windows)")
     parser.add_argument("--rtspdump", default=os.path.join(ROOT, "build", "linux-asan", "rtspdump"))
     args = parser.parse_args()
     args.screen = tuple(int(v) for v in args.screen.split("x"))
