@@ -342,6 +342,10 @@ class Bed:
         """SetWindowPos: screen position and size."""
         return self.winprobe(["move", win.hwnd, str(x), str(y), str(w), str(h)])[0] == 0
 
+    def show(self, win, command):
+        """ShowWindow(win, command): 6 minimizes, 9 restores."""
+        return self.winprobe(["show", win.hwnd, str(command)])[0] == 0
+
     def select_line(self, win, control_id, index):
         return self.winprobe(["lbselect", win.hwnd, str(control_id), str(index)])[0] == 0
 

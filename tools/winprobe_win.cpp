@@ -16,6 +16,7 @@
 //                                       system counts them (bytes; -1 where a query failed)
 //   winprobe capture HWND               the window holding the mouse capture in
 //                                       HWND's thread (hex, 0 for none)
+//   winprobe show HWND CMD              ShowWindow(HWND, CMD), e.g. 6 minimize, 9 restore
 //
 // HWND is a hexadecimal handle as printed by list, PID the decimal process id
 // it prints. Exit code 0 on success, 2 on bad arguments, 3 when the window,
@@ -189,6 +190,10 @@ int main() {
     info.cbSize = sizeof(info);
     if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info)) return 3;
     Out(Hex(info.hwndCapture) + "\n");
+    return 0;
+  }
+  if (verb == L"show" && argc >= 4) {
+    ShowWindow(window, _wtoi(argv[3]));  // returns the previous visibility, not success
     return 0;
   }
   if (argc < 4) return 2;
