@@ -5,10 +5,11 @@ neither saves nor disturbs the layout, Reload takes a camera list edited on
 disk, and closing stores the selected camera's zoom and pan, which the next
 start uses.
 
-Commands are sent as a menu choice sends them (WM_COMMAND with lParam 0).
-Everything else observable is read back from config.json, the window list,
-the menu bar (read from outside, each popup prepared as its opening would)
-and the camera servers' connections. Run with /usr/bin/python3.
+One camera is chosen from the Cameras menu with the keyboard; the other
+commands are sent as a menu choice sends them (WM_COMMAND with lParam 0).
+What follows is read back from config.json, the window list, the menus as
+they look on screen when opened (their check marks) and the camera servers'
+connections. Run with /usr/bin/python3.
 """
 import os
 import sys
