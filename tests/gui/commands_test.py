@@ -217,9 +217,7 @@ def row_checks(popup, rows):
     """Whether each row (top, bottom) of the popup shows a check mark; None
     while the popup is not painted yet."""
     left, top, right, bottom = popup.rect
-    pixels = bed().grab(popup.rect)
-    if pixels is None:
-        return None
+    pixels = bed().grab()
     inner = range(left + POPUP_FRAME, right - POPUP_FRAME)
     colours = {}
     for y in range(top + POPUP_FRAME, bottom - POPUP_FRAME):
