@@ -244,7 +244,7 @@ class Bed:
     def tavik_running(self):
         return self.tavik is not None and self.tavik.poll() is None
 
-    def close_tavik(self, timeout=30):
+    def close_tavik(self, timeout=60):
         """Posts WM_CLOSE to the main window and waits for the process to end.
         Returns its exit code; kills it (and returns None) when it does not end."""
         if self.tavik is None:
@@ -307,11 +307,11 @@ class Bed:
             return w
         return None
 
-    def wait_window(self, cls=None, title=None, timeout=60, visible=True):
+    def wait_window(self, cls=None, title=None, timeout=120, visible=True):
         return _wait(lambda: self.find_window(cls, title, visible), timeout, interval=0.3,
                      what="window cls=%r title=%r" % (cls, title))
 
-    def wait_gone(self, cls=None, title=None, timeout=30):
+    def wait_gone(self, cls=None, title=None, timeout=90):
         return _wait(lambda: self.find_window(cls, title) is None, timeout, interval=0.3,
                      what="window cls=%r title=%r to close" % (cls, title))
 

@@ -72,7 +72,7 @@ def saved_view(name):
         return None
 
 
-def wait_config(predicate, what, timeout=30):
+def wait_config(predicate, what, timeout=90):
     def check():
         try:
             return predicate(config())
@@ -241,7 +241,7 @@ def row_checks(popup, rows):
     return result
 
 
-def wait_checks(popup, rows, expected, what, timeout=20):
+def wait_checks(popup, rows, expected, what, timeout=60):
     deadline = time.monotonic() + timeout
     while True:
         seen = row_checks(popup, rows)

@@ -54,7 +54,7 @@ def start_fresh(config):
 
 
 def close_and_read():
-    code = bed.close_tavik(timeout=40)
+    code = bed.close_tavik(timeout=90)
     assert code == 0, "Tavik exit code %r" % (code,)
     cfg = bed.read_config()
     assert cfg is not None, "config.json missing after close"
@@ -68,7 +68,7 @@ def first_run_settings_add_camera_connects():
         assert main.client[0] > 0
         # 520 x 330 by default (no window manager: the window rect is the size given).
         assert (main.rect[2] - main.rect[0], main.rect[3] - main.rect[1]) == (520, 330), main.rect
-        dlg = bed.wait_window(title=SETTINGS_TITLE, timeout=60)
+        dlg = bed.wait_window(title=SETTINGS_TITLE, timeout=120)
         for cid in (1001, 1002, 1003, 1004, 1005, 1006, 1007, 1008, 1, 2):
             assert dlg.child(cid) is not None, "control %d missing" % cid
         assert dlg.child(1008).text == "Discover from Console..."
@@ -109,7 +109,7 @@ def settings_cancel_and_about_box():
         wait_until(lambda: winbed.rtsp_connections(cam_port) >= 1, 60, what="a connection")
         assert bed.find_window(title=SETTINGS_TITLE) is None
         bed.command(main, 1)  # File > Settings
-        dlg = bed.wait_window(title=SETTINGS_TITLE, timeout=30)
+        dlg = bed.wait_window(title=SETTINGS_TITLE, timeout=120)
         assert bed.list_items(dlg, 1002) == ["Porch  \u2014  " + cam_url("porch")]
         bed.select_line(dlg, 1002, 0)
         wait_until(lambda: bed.wait_window(title=SETTINGS_TITLE).child(1003).text == "Porch", 20,
@@ -122,7 +122,7 @@ def settings_cancel_and_about_box():
         assert bed.config_text() == before
 
         bed.command(main, 8)  # Help > About
-        about = bed.wait_window(title="About Tavik", timeout=30)
+        about = bed.wait_window(title="About Tavik", timeout=120)
         texts = [c.text for c in about.children]
         assert any(t.startswith("Tavik \u2014 Orbisfield\n\nLive view of your UniFi Protect cameras.\n")
                    and "hand-rolled RTSP \u00b7 Media Foundation \u00b7 Direct3D 11" in t

@@ -157,7 +157,7 @@ def start(cameras, selected):
 
 
 def stop():
-    code = bed.close_tavik(timeout=40)
+    code = bed.close_tavik(timeout=90)
     assert code == 0, "Tavik exit code %r" % (code,)
 
 
