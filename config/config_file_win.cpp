@@ -91,10 +91,18 @@ AppConfig LoadConfig() { return LoadConfigFile(ConfigFilePath()); }
 
 bool SaveConfigFile(const std::wstring& path, const AppConfig& config) {
   if (path.empty()) return false;
+  // A settings file marked read-only stays as it is, like one opened for writing
+  // would; a move over it would replace the text and drop the mark on some systems.
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return false;
   const std::string text = WriteConfigText(config);
   // The new text goes to a temporary file beside the old one and replaces it in one
   // move, so a crash or a full disk mid-save never leaves a truncated settings file.
-  const std::wstring temp = path + L".tmp-" + std::to_wstring(GetCurrentProcessId());
+  // The temporary name is fixed: a save cut short by a crash leaves at most this one
+  // file, and the next save writes over it. While a save (of this or another
+  // instance) has it open, it is shared for reading only, so no other save can
+  // truncate, move or delete it half-written; that other save fails instead.
+  const std::wstring temp = path + L".tmp";
   HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;

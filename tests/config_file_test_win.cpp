@@ -135,6 +135,72 @@ TEST(ConfigFileWin, FailedSaveKeepsTheOldFileAndRemovesTheTemporary) {
   EXPECT_FALSE(SaveConfigFile(dir.File(L"missing\\config.json"), Sample()));
 }
 
+TEST(ConfigFileWin, ReadOnlyFileOrBlockedTemporaryKeepsTheOldFile) {
+  TempFolder dir;
+  const std::wstring path = dir.File(L"config.json");
+  ASSERT_TRUE(SaveConfigFile(path, Sample()));
+  const std::string before = ReadFileBytes(path);
+
+  // The user marked the file read-only: it is neither replaced nor unmarked.
+  ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_FALSE(SaveConfigFile(path, AppConfig()));
+  EXPECT_EQ(ReadFileBytes(path), before);
+  EXPECT_TRUE(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(dir.Names(), std::vector<std::wstring>{L"config.json"});
+  ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL));
+
+  // Nothing can be created beside the file (a folder holds the temporary name).
+  const std::wstring temp = dir.File(L"config.json.tmp");
+  ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
+  EXPECT_FALSE(SaveConfigFile(path, AppConfig()));
+  EXPECT_EQ(ReadFileBytes(path), before);
+  EXPECT_TRUE(GetFileAttributesW(temp.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+  ASSERT_TRUE(RemoveDirectoryW(temp.c_str()));
+
+  // Once the obstacle is gone the next save goes through.
+  ASSERT_TRUE(SaveConfigFile(path, AppConfig()));
+  EXPECT_FALSE(LoadConfigFile(path).Muted);
+  EXPECT_EQ(dir.Names(), std::vector<std::wstring>{L"config.json"});
+}
+
+TEST(ConfigFileWin, LeftoverOfAnInterruptedSaveIsReusedNotAccumulated) {
+  TempFolder dir;
+  const std::wstring path = dir.File(L"config.json");
+  ASSERT_TRUE(SaveConfigFile(path, Sample()));
+  // A save killed half-way leaves a partial temporary file; loading ignores it
+  // and the next save writes over it and moves it into place.
+  WriteFileBytes(dir.File(L"config.json.tmp"), "{\"Cameras\": [ { \"Na");
+  EXPECT_TRUE(LoadConfigFile(path).Muted);
+  AppConfig next = Sample();
+  next.Muted = false;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(SaveConfigFile(path, next));
+    EXPECT_EQ(ReadFileBytes(path), WriteConfigText(next));
+    EXPECT_EQ(dir.Names(), std::vector<std::wstring>{L"config.json"});
+  }
+}
+
+TEST(ConfigFileWin, SaveWhileAnotherIsWritingTheTemporaryFailsCleanly) {
+  TempFolder dir;
+  const std::wstring path = dir.File(L"config.json");
+  ASSERT_TRUE(SaveConfigFile(path, Sample()));
+  const std::string before = ReadFileBytes(path);
+  // A second instance in the middle of its save holds the temporary file open
+  // for writing: this save neither truncates nor moves nor deletes it.
+  const std::wstring temp = dir.File(L"config.json.tmp");
+  HANDLE other = CreateFileW(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(other, INVALID_HANDLE_VALUE);
+  DWORD wrote = 0;
+  ASSERT_TRUE(WriteFile(other, "{\"Mu", 4, &wrote, nullptr));
+  EXPECT_FALSE(SaveConfigFile(path, AppConfig()));
+  EXPECT_EQ(ReadFileBytes(path), before);
+  CloseHandle(other);
+  EXPECT_EQ(ReadFileBytes(temp), "{\"Mu");
+  ASSERT_TRUE(SaveConfigFile(path, AppConfig()));
+  EXPECT_EQ(dir.Names(), std::vector<std::wstring>{L"config.json"});
+}
+
 TEST(ConfigFileWin, DamagedOrOversizedFilesLoadAsDefaults) {
   TempFolder dir;
   const std::wstring path = dir.File(L"config.json");
