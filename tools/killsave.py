@@ -7,7 +7,7 @@ One Xvfb and one Wine prefix (tools/winbed.py's Bed) serve every run. The
 cameras point at a closed port on 127.0.0.1, so nothing but the program's own
 saves touches the folder. Each run starts Tavik.exe, posts C toggles of Mute
 (each one rewrites config.json), kills the process at a random moment of that
-burst and then reads the folder:
+burst (from the start of posting to the last save) and then reads the folder:
 
   - config.json exists and is byte for byte either the text before the burst
     or that text with Muted inverted (the only two states the burst can
@@ -23,7 +23,9 @@ exits 1 when any run failed.
 import argparse
 import os
 import random
+import signal
 import statistics
+import subprocess
 import sys
 import time
 
@@ -120,29 +122,42 @@ def check_text(text, before, names):
     return None
 
 
-def calibrate(bed, count, names):
-    """Time from the end of posting `count` Mute toggles until the program has
-    worked through them (a camera selection posted last shows in the file)."""
-    main = start_and_wait(bed)
-    target = names[-1]
-    t0 = time.monotonic()
-    bed.command(main, CMD_MUTE, count)
-    bed.command(main, CMD_CAMERA_BASE + len(names) - 1)
-    posted = time.monotonic()
+def post_async(bed, main, command_id, count):
+    """Starts winprobe posting `count` WM_COMMANDs and returns at once; the program
+    works through them while they are still being posted."""
+    exe = os.path.join(bed.build, "winprobe_win.exe")
+    return subprocess.Popen(["timeout", "90", "wine", exe, "command", main.hwnd, str(command_id),
+                             str(count)], env=bed.env, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, start_new_session=True)
 
-    def selected():
-        text = config_bytes(bed)
-        try:
-            return text is not None and winbed.parse_config(text.decode("utf-8")).get(
-                "SelectedCamera") == target
-        except ValueError:
-            return False
-    winbed.wait_until(selected, 120, interval=0.01, what="the burst of saves to end")
-    done = time.monotonic()
+
+def end_post(proc):
+    try:
+        proc.wait(120)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait()
+
+
+def calibrate(bed, count):
+    """Seconds from the start of posting `count` Mute toggles until the last of
+    their saves (the file's time once it stays unchanged for a second)."""
+    start_and_wait(bed)
+    main = bed.find_window(cls=MAIN_CLASS)
+    t0 = time.time()
+    end_post(post_async(bed, main, CMD_MUTE, count))
+    last = [os.stat(bed.config_path).st_mtime, time.monotonic()]
+
+    def quiet():
+        m = os.stat(bed.config_path).st_mtime
+        if m != last[0]:
+            last[:] = [m, time.monotonic()]
+        return time.monotonic() - last[1] > 1.0
+    winbed.wait_until(quiet, 120, interval=0.02, what="the burst of saves to end")
     code = bed.close_tavik(timeout=60)
     if code != 0:
         raise AssertionError("Tavik exit code %r after calibration" % (code,))
-    return done - posted, posted - t0
+    return max(0.05, last[0] - t0)
 
 
 def one_run(bed, rng, count, span, names):
@@ -150,11 +165,12 @@ def one_run(bed, rng, count, span, names):
     before = config_bytes(bed)
     started = time.time()
     main = start_and_wait(bed)
-    bed.command(main, CMD_MUTE, count)
-    posted = time.monotonic()
+    t0 = time.monotonic()
+    poster = post_async(bed, main, CMD_MUTE, count)
     delay = rng.uniform(0.0, span)
-    time.sleep(max(0.0, posted + delay - time.monotonic()))
+    time.sleep(max(0.0, t0 + delay - time.monotonic()))
     bed.kill_tavik()
+    end_post(poster)
     after = config_bytes(bed)
     left = leftovers(bed)
     problem = check_text(after, before, names)
@@ -196,14 +212,16 @@ def kill_runs(bed, runs, count=400, seed=1, out=print, names=None):
     names = names or camera_names()
     port = closed_port()
     prepare(bed, port, len(names))
-    span, post_time = calibrate(bed, count, names)
-    out("calibration: %d saves took %.3f s after posting (posting %.3f s)" % (count, span, post_time))
+    span = calibrate(bed, count)
+    out("seed %d; calibration: posting %d Mute toggles and their saves took %.3f s"
+        % (seed, count, span))
     records = []
     for i in range(runs):
         r = one_run(bed, rng, count, span, names)
         records.append(r)
         out("run %3d: kill at %.3f s -> %s content%s%s%s" % (
-            i + 1, r["delay"], r["state"], (", left: %s" % ",".join(r["left"])) if r["left"] else "",
+            i + 1, r["delay"], r["state"],
+            (", left: %s" % ",".join(r["left"])) if r["left"] else "",
             " (cut short in this run)" if r["cut"] else "",
             (", FAIL: %s" % r["problem"]) if r["problem"] else ""))
     final = final_start(bed, names)
@@ -222,8 +240,9 @@ def kill_runs(bed, runs, count=400, seed=1, out=print, names=None):
         "final": final,
     }
     out("summary: runs %(runs)d, old content %(old)d, new content %(new)d, failures %(failures)d, "
-        "kills that cut a save short %(mid_save)d; kill delay after posting min %(delay_min).3f "
-        "median %(delay_median).3f max %(delay_max).3f s (burst %(span).3f s)" % summary)
+        "kills that cut a save short %(mid_save)d; kill delay after the start of posting "
+        "min %(delay_min).3f median %(delay_median).3f max %(delay_max).3f s "
+        "(burst %(span).3f s)" % summary)
     return summary
 
 
