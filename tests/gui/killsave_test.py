@@ -50,11 +50,11 @@ def mute_and_sync(main, count):
     has worked through every toggle (and proves it still runs and answers)."""
     bed.command(main, killsave.CMD_MUTE, count)
     bed.command(main, 8)
-    about = bed.wait_window(title="About Tavik", timeout=60)
+    about = bed.wait_window(title="About Tavik", timeout=90)
     ok = [c for c in about.children if c.text == "OK"]
     assert ok, about.children
     bed.click(about, ok[0].id)
-    bed.wait_gone(title="About Tavik")
+    bed.wait_gone(title="About Tavik", timeout=60)
 
 
 def tavik_windows():
