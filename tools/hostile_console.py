@@ -16,10 +16,15 @@ Modes:
   slowbootstrap  the bootstrap headers come at once, the body after 15 s
   patchdeep    PATCH answers nested 100000 objects deep
   patchkinds   PATCH answers with "channels" of the wrong kind
+  trickle_headers  the sign-in answer's status line and headers come one byte
+               every 2.5 s, forever (each byte well inside the 12 s time-out)
+  trickle_body   the bootstrap headers come at once, then the body one byte
+               every 2.5 s, forever
 
 Prints "listening 127.0.0.1:PORT" when ready. Stop it by its process id.
 """
 import argparse
+import itertools
 import json
 import os
 import shutil
@@ -33,9 +38,10 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import console  # noqa: E402
 
 MODES = ("big", "deep", "deepcamera", "kinds", "camerasobject", "hugelogin", "slowlogin", "slowbootstrap",
-         "patchdeep", "patchkinds")
+         "patchdeep", "patchkinds", "trickle_headers", "trickle_body")
 DEPTH = 100000
 SLOW_SECONDS = 15
+TRICKLE_SECONDS = 2.5
 
 WRONG_KINDS = [
     1, "camera", None, True, [],
@@ -54,7 +60,20 @@ class HostileHandler(console.Handler):
     def mode(self):
         return self.server.mode
 
+    def trickle(self, data):
+        """Writes data one byte at a time, TRICKLE_SECONDS apart, then spaces the
+        same way for ever; ends when the client hangs up."""
+        try:
+            for i in itertools.count():
+                self.wfile.write(data[i:i + 1] if i < len(data) else b" ")
+                self.wfile.flush()
+                time.sleep(TRICKLE_SECONDS)
+        except OSError:
+            self.close_connection = True
+
     def login(self, body):
+        if self.mode == "trickle_headers":
+            return self.trickle(b"HTTP/1.1 200 OK\r\nX-Slow: ")
         if self.mode == "slowlogin":
             time.sleep(SLOW_SECONDS)
         if self.mode == "hugelogin":
@@ -91,6 +110,13 @@ class HostileHandler(console.Handler):
             time.sleep(SLOW_SECONDS)
             self.wfile.write(text)
             return None
+        if mode == "trickle_body":
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(10 ** 9))
+            self.end_headers()
+            self.wfile.flush()
+            return self.trickle(json.dumps({"cameras": cameras}).encode())
         return console.Handler.bootstrap(self)
 
     def patch(self, camera_id, body):
