@@ -13,6 +13,17 @@
 // growing without bound.
 constexpr size_t kMaxResponseBody = size_t{32} << 20;
 
+// No request lasts longer than this, however slowly the server answers: WinHTTP's
+// 12 s time-outs bound each wait for the next byte, and a server that sends one
+// byte every few seconds would otherwise hold the Discover dialog for ever. Three
+// times the time-out: as long as a request stalled at each of its three waits
+// (send, response headers, one read) could already last, and many times what a
+// console on the local network needs for its largest answer. A request that runs
+// out of time ends as a time-out would end it there: during the send or the wait
+// for the headers it fails ("... failed (12002)"); during the body it keeps what
+// was read, as a failed read does.
+constexpr unsigned kRequestDeadlineMs = 36000;
+
 class HttpClient {
  public:
   // Opens the WinHTTP session and connection; a failure there surfaces as the
@@ -22,6 +33,9 @@ class HttpClient {
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
 
+  // Blocks the caller until the response is read, at most kRequestDeadlineMs.
+  // The exchange itself runs on a thread of its own; one overdue at the deadline
+  // is left to close its request handle and end by itself.
   HttpResponse Request(std::wstring_view method, std::wstring_view path, const std::string& body,
                        std::wstring_view contentType);
 
