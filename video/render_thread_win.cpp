@@ -25,8 +25,18 @@ constexpr DWORD kMaxWaitMs = 100;
 // presenting instead of stalling in ever longer ticks.
 constexpr auto kDecodeBudget = std::chrono::milliseconds(50);
 
-// Decodes the slots' queues starting at position `first`; returns the
-// position to start at next tick.
+void CloseDecoders() {
+    for (Slot* slot : g_app.slots) {
+        if (!slot || !slot->decoder) continue;
+        VideoDecoder* decoder = slot->decoder;
+        slot->decoder = nullptr;
+        decoder->Close();
+        delete decoder;
+    }
+}
+
+}  // namespace
+
 size_t DecodeQueuedUnits(Renderer& renderer, size_t first) {
     const size_t count = g_app.slots.size();
     if (count == 0) return 0;
@@ -75,18 +85,6 @@ size_t DecodeQueuedUnits(Renderer& renderer, size_t first) {
     }
     return (first + 1) % count;
 }
-
-void CloseDecoders() {
-    for (Slot* slot : g_app.slots) {
-        if (!slot || !slot->decoder) continue;
-        VideoDecoder* decoder = slot->decoder;
-        slot->decoder = nullptr;
-        decoder->Close();
-        delete decoder;
-    }
-}
-
-}  // namespace
 
 DWORD WINAPI RenderThreadProc(LPVOID) {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);

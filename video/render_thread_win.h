@@ -4,6 +4,16 @@
 
 #include <windows.h>
 
+#include <cstddef>
+
+class Renderer;
+
 // Thread procedure for CreateThread; the parameter is ignored. Returns 0
 // after a normal stop, 1 when the renderer cannot be initialised.
 DWORD WINAPI RenderThreadProc(LPVOID parameter);
+
+// One tick's access-unit step (render thread, inside the render gate): takes
+// each slot's queued units, starting at position firstSlot, opens a slot's
+// decoder when its codec is known and decodes the units into the renderer
+// within the tick's decoding budget. Returns the position to start at next tick.
+size_t DecodeQueuedUnits(Renderer& renderer, size_t firstSlot);
