@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
-# All of Tavik's performance figures in one run (about 15 minutes; not part of
-# tools/test.sh):
+# All of Tavik's performance figures in one run (not part of tools/test.sh):
 #   1. media path throughput, allocations and copies (bench/depacketizer_bench)
-#   2. client CPU at 1, 4 and 16 1080p streams vs ffmpeg and GStreamer, and
+#   2. added latency of the client over loopback (bench/latency_bench), once as
+#      is and once under a real-time scheduling class when allowed
+#   3. client CPU at 1, 4 and 16 1080p streams vs ffmpeg and GStreamer, and
 #      memory per stream (tools/bench_rtsp_cpu.py, bench/multiclient_bench)
-#   3. added latency of the client over loopback (bench/latency_bench)
-#   4. Tavik.exe under Wine: presents/s, CPU, decoding share, click latency
-#      (tools/bench_tavik_wine.py; skipped with --no-wine)
-# then prints the summary table (tools/bench_summary.py). Outputs are kept in
+#   4. under Wine (skipped with --no-wine): the renderer's frame steps with 0,
+#      1, 4 and 9 720p pictures (tools/bench_frame_wine.py) and Tavik.exe with
+#      0, 1, 4 and 9 cameras: presents/s, CPU, click latency
+#      (tools/bench_tavik_wine.py)
+# then prints the summary table (tools/bench_summary.py) with the load average
+# of the machine at each stage and the wall time. Outputs are kept in
 # build/bench-results.
 #
 #   tools/bench.sh [--no-wine] [--quick]
+#
+# The full run takes about 20-25 minutes on a loaded 2-core machine (most of it
+# the Wine stage and the CPU runs; building comes on top when sources changed);
+# --quick shortens every measuring window (about 10 minutes, noisier figures).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,42 +30,71 @@ for arg in "$@"; do
     *) echo "usage: tools/bench.sh [--no-wine] [--quick]" >&2; exit 2 ;;
   esac
 done
-seconds=20; memory_seconds=60; wine_seconds=30; min_time=0.5
-if [ "$quick" = 1 ]; then seconds=8; memory_seconds=15; wine_seconds=10; min_time=0.1; fi
+seconds=20; memory_seconds=60; wine_seconds=30; min_time=0.5; frames=40; frame_seconds=4
+if [ "$quick" = 1 ]; then
+  seconds=8; memory_seconds=15; wine_seconds=10; min_time=0.1; frames=15; frame_seconds=2
+fi
+started=$(date +%s)
 
 cmake --preset linux-release -DTAVIK_BENCH=ON >/dev/null
 cmake --build --preset linux-release -j2 --target depacketizer_bench latency_bench multiclient_bench rtspdump
+if [ "$wine" = 1 ]; then
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows -j2 --target Tavik winprobe_win frame_bench_win
+  bash tools/wineprefix.sh build/wineprefix
+fi
 out=build/bench-results
 rm -rf "$out"
 mkdir -p "$out"
 bin=build/linux-release
+built=$(date +%s)
 
+# The machine's load average (1, 5, 15 minutes) at the start and the end of a
+# stage, for the summary: "stage start|end load1 load5 load15".
+note_load() { echo "$1 $2 $(cut -d' ' -f1-3 /proc/loadavg)" >> "$out/load.txt"; }
+
+note_load depacketizer start
 echo "== $bin/depacketizer_bench --benchmark_min_time=$min_time"
 "$bin/depacketizer_bench" --benchmark_min_time="$min_time" --benchmark_out="$out/depacketizer.json" \
   --benchmark_out_format=json | tee "$out/depacketizer.txt"
+note_load depacketizer end
 
+note_load latency start
 echo "== $bin/latency_bench --seconds $seconds"
 "$bin/latency_bench" --seconds "$seconds" | tee "$out/latency.txt"
+note_load latency end
 # The same under a real-time scheduling class (when allowed): the client's own
-# latency without the waits for a core that a loaded machine adds.
+# latency without the waits for a core that a loaded machine adds. Its
+# reference, the bare receive loop, runs under the same class.
 if timeout 5 chrt -f 5 true 2>/dev/null; then
+  note_load latency_rt start
   echo "== timeout 120 chrt -f 5 $bin/latency_bench --seconds $seconds"
   timeout 120 chrt -f 5 "$bin/latency_bench" --seconds "$seconds" \
     | sed 's/^RESULT /RESULT rt_/' | tee "$out/latency_rt.txt"
+  note_load latency_rt end
+else
+  echo "== chrt -f 5 not permitted here: no real-time latency run"
 fi
 
+note_load cpu start
 echo "== tools/bench_rtsp_cpu.py --counts 1,4,16 --seconds $seconds --memory-seconds $memory_seconds"
 /usr/bin/python3 tools/bench_rtsp_cpu.py --counts 1,4,16 --seconds "$seconds" \
   --memory-seconds "$memory_seconds" | tee "$out/cpu.txt"
+note_load cpu end
 
 if [ "$wine" = 1 ]; then
-  cmake --preset windows >/dev/null
-  cmake --build --preset windows -j2 --target Tavik winprobe_win
-  bash tools/wineprefix.sh build/wineprefix
-  echo "== tools/bench_tavik_wine.py --counts 1,4,9 --seconds $wine_seconds"
-  /usr/bin/python3 tools/bench_tavik_wine.py --counts 1,4,9 --seconds "$wine_seconds" | tee "$out/wine.txt"
+  note_load frame start
+  echo "== tools/bench_frame_wine.py --counts 0,1,4,9 --frames $frames --seconds $frame_seconds"
+  /usr/bin/python3 tools/bench_frame_wine.py --counts 0,1,4,9 --frames "$frames" --seconds "$frame_seconds" \
+    | tee "$out/frame.txt"
+  note_load frame end
+  note_load wine start
+  echo "== tools/bench_tavik_wine.py --counts 0,1,4,9 --seconds $wine_seconds"
+  /usr/bin/python3 tools/bench_tavik_wine.py --counts 0,1,4,9 --seconds "$wine_seconds" | tee "$out/wine.txt"
+  note_load wine end
 fi
 
+echo "total $(( $(date +%s) - started )) measuring $(( $(date +%s) - built ))" > "$out/wall_seconds.txt"
 echo
 echo "== summary (build/bench-results)"
 /usr/bin/python3 tools/bench_summary.py "$out"
