@@ -21,7 +21,11 @@
 // at a 60/s cadence), and the C++ allocations per tick of the render thread's
 // access-unit step and of DrawFrame (one queued unit per slot per tick).
 //
+// With --small WxH the empty window (no cameras) is measured once more at that
+// size (the program's default window is small).
+//
 //   frame_bench_win [--counts 0,1,4,9] [--frames 40] [--seconds 4] [--width 1280] [--height 720]
+//                   [--small 504x271]
 //
 // Prints "RESULT name value" lines for tools/bench.sh.
 #include <windows.h>
@@ -70,6 +74,8 @@ struct Options {
     double seconds = 4.0;
     int width = 1280;
     int height = 720;
+    int smallWidth = 0;
+    int smallHeight = 0;
 };
 
 double NowMs() {
@@ -393,6 +399,26 @@ AllocationFigures MeasureAllocations(Renderer& renderer, int count, const Option
     return f;
 }
 
+void PrintFigures(const std::string& name, const StepFigures& s, const LoopFigures& l) {
+    std::printf("%-7s %8.2f %8.2f %8.2f %9.2f %8.2f %8.2f %9.2f %9.2f %11.2f %8.1f %9.2f\n", name.c_str(), s.upload,
+                s.convert, s.tiles, s.overlays, s.fixed, s.present, s.frame, s.frameCpu, s.frameNoNew, l.fps,
+                l.cpuMsPerFrame);
+    const char* n = name.c_str();
+    std::printf("RESULT frame_upload_ms_%s %.3f\n", n, s.upload);
+    std::printf("RESULT frame_convert_ms_%s %.3f\n", n, s.convert);
+    std::printf("RESULT frame_tiles_ms_%s %.3f\n", n, s.tiles);
+    std::printf("RESULT frame_overlays_ms_%s %.3f\n", n, s.overlays);
+    std::printf("RESULT frame_fixed_ms_%s %.3f\n", n, s.fixed);
+    std::printf("RESULT frame_present_ms_%s %.3f\n", n, s.present);
+    std::printf("RESULT frame_clear_ms_%s %.3f\n", n, s.clear);
+    std::printf("RESULT frame_total_ms_%s %.3f\n", n, s.frame);
+    std::printf("RESULT frame_cpu_ms_%s %.3f\n", n, s.frameCpu);
+    std::printf("RESULT frame_nonew_ms_%s %.3f\n", n, s.frameNoNew);
+    std::printf("RESULT frame_loop_fps_%s %.2f\n", n, l.fps);
+    std::printf("RESULT frame_loop_cpu_ms_%s %.3f\n", n, l.cpuMsPerFrame);
+    std::fflush(stdout);
+}
+
 bool ParseOptions(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -406,6 +432,11 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             o.width = std::max(320, std::atoi(v));
         } else if (a == "--height") {
             o.height = std::max(240, std::atoi(v));
+        } else if (a == "--small") {
+            o.smallWidth = std::max(8, std::atoi(v));
+            const char* x = std::strchr(v, 'x');
+            o.smallHeight = x ? std::max(8, std::atoi(x + 1)) : 0;
+            if (!x) return false;
         } else if (a == "--counts") {
             o.counts.clear();
             for (const char* s = v; *s;) {
@@ -426,7 +457,7 @@ int main(int argc, char** argv) {
     Options o;
     if (!ParseOptions(argc, argv, o)) {
         std::fprintf(stderr, "usage: frame_bench_win [--counts 0,1,4,9] [--frames 40] [--seconds 4] "
-                             "[--width 1280] [--height 720]\n");
+                             "[--width 1280] [--height 720] [--small WxH]\n");
         return 2;
     }
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
@@ -452,22 +483,26 @@ int main(int argc, char** argv) {
         for (int count : o.counts) {
             const StepFigures s = MeasureSteps(*renderer, reference, sync, count, o, pictures);
             const LoopFigures l = MeasureLoop(*renderer, count, o, pictures);
-            std::printf("%-7d %8.2f %8.2f %8.2f %9.2f %8.2f %8.2f %9.2f %9.2f %11.2f %8.1f %9.2f\n", count, s.upload,
-                        s.convert, s.tiles, s.overlays, s.fixed, s.present, s.frame, s.frameCpu, s.frameNoNew, l.fps,
-                        l.cpuMsPerFrame);
-            std::printf("RESULT frame_upload_ms_%d %.3f\n", count, s.upload);
-            std::printf("RESULT frame_convert_ms_%d %.3f\n", count, s.convert);
-            std::printf("RESULT frame_tiles_ms_%d %.3f\n", count, s.tiles);
-            std::printf("RESULT frame_overlays_ms_%d %.3f\n", count, s.overlays);
-            std::printf("RESULT frame_fixed_ms_%d %.3f\n", count, s.fixed);
-            std::printf("RESULT frame_present_ms_%d %.3f\n", count, s.present);
-            std::printf("RESULT frame_clear_ms_%d %.3f\n", count, s.clear);
-            std::printf("RESULT frame_total_ms_%d %.3f\n", count, s.frame);
-            std::printf("RESULT frame_cpu_ms_%d %.3f\n", count, s.frameCpu);
-            std::printf("RESULT frame_nonew_ms_%d %.3f\n", count, s.frameNoNew);
-            std::printf("RESULT frame_loop_fps_%d %.2f\n", count, l.fps);
-            std::printf("RESULT frame_loop_cpu_ms_%d %.3f\n", count, l.cpuMsPerFrame);
-            std::fflush(stdout);
+            PrintFigures(std::to_string(count), s, l);
+        }
+        if (o.smallWidth > 0) {
+            // The same renderer on its window made small, against a reference
+            // chain of that size.
+            Options small = o;
+            small.width = o.smallWidth;
+            small.height = o.smallHeight;
+            SetWindowPos(window, nullptr, 0, 0, small.width, small.height, SWP_NOZORDER | SWP_NOACTIVATE);
+            renderer->RequestResize(small.width, small.height);
+            ReferenceChain smallReference;
+            if (smallReference.Init(renderer->Device(), small.width, small.height)) {
+                const StepFigures s = MeasureSteps(*renderer, smallReference, sync, 0, small, pictures);
+                const LoopFigures l = MeasureLoop(*renderer, 0, small, pictures);
+                std::printf("(the empty window again at %dx%d:)\n", small.width, small.height);
+                PrintFigures("0_small", s, l);
+            }
+            smallReference.Release();
+            SetWindowPos(window, nullptr, 0, 0, o.width, o.height, SWP_NOZORDER | SWP_NOACTIVATE);
+            renderer->RequestResize(o.width, o.height);
         }
         std::printf("columns: ms per frame; upload = %s; convert, tiles, overlays, fixed by difference of frames;\n"
                     "present = a reference swap chain's clear + Present minus its clear; frame = upload + a whole\n"

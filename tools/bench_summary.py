@@ -141,6 +141,16 @@ def main():
             lambda v, r: True, fmt="%.1f")
         row("  frames/s back to back, new pictures every 2nd", frame.get("frame_loop_fps_%d" % n), 60.0, "(report)",
             lambda v, r: True, fmt="%.1f")
+    small = frame.get("frame_total_ms_0_small")
+    row("frame ms, no camera, Tavik.exe's default window size", small, budget, "(report)", lambda v, r: True,
+        fmt="%.1f")
+    if small is not None:
+        text_row("  upload/convert/tiles/overlays/fixed/present ms",
+                 "/".join("-" if frame.get("frame_%s_ms_0_small" % k) is None else
+                          "%.1f" % frame.get("frame_%s_ms_0_small" % k)
+                          for k in ("upload", "convert", "tiles", "overlays", "fixed", "present")))
+    row("  process CPU ms for that frame (all threads)", frame.get("frame_cpu_ms_0_small"), budget, "(report)",
+        lambda v, r: True, fmt="%.1f")
     for n in (1, 4, 9, 16):
         row("render tick allocations, %d slots: access-unit step" % n, frame.get("alloc_unit_step_%d" % n), None,
             "0 (steady state)", lambda v, r: v < 0.1, fmt="%.2f")

@@ -147,6 +147,7 @@ def measure(bed, count, port, seconds, log_dir):
             "cpu_cores": (c1 - c0) / elapsed,
             "wineserver_cores": (w1 - w0) / elapsed,
             "threads": sorted(per_thread.items(), key=lambda kv: -kv[1])[:8],
+            "client": main.client,
         }
         latency = []
         if count >= 2:
@@ -227,7 +228,8 @@ def main():
         share = "-" if r["decode_share"] is None else "%.0f%%" % (100 * r["decode_share"])
         print("%-8d %12.1f %14.2f %12.2f %10s  %s" % (n, r["presents_per_s"], r["cpu_cores"], r["wineserver_cores"],
                                                    share, lat_text))
-        print("         top threads: " + ", ".join("%s %.1fs" % kv for kv in r["threads"]))
+        print("         client area %sx%s; top threads: " % tuple(r["client"]) +
+              ", ".join("%s %.1fs" % kv for kv in r["threads"]))
         print("RESULT wine_presents_%d %.2f" % (n, r["presents_per_s"]))
         print("RESULT wine_cpu_%d %.3f" % (n, r["cpu_cores"]))
         if r["decode_share"] is not None:
