@@ -1,7 +1,8 @@
 // Where a frame's time goes: drives the program's Renderer on a window of its
 // own with 0, 1, 4 and 9 synthetic 1280x720 NV12 pictures laid out as the
 // program lays out its tiles, and times each step of a frame to its completion
-// on the device (an event query after the step, waited for):
+// on the device (an event query after the step, waited for), as wall time and
+// as the process's CPU time (every thread: the device's workers too):
 //
 //   upload     OnDecodedFrame of one new picture per camera (system memory)
 //   convert    the NV12 -> BGRA passes and mip chains of the new pictures
@@ -59,12 +60,16 @@ std::atomic<uint64_t> g_allocations{0};
 void* operator new(std::size_t size) {
     if (g_counting.load(std::memory_order_relaxed) && GetCurrentThreadId() == g_countThread.load())
         g_allocations.fetch_add(1, std::memory_order_relaxed);
-    void* p = std::malloc(size ? size : 1);
+    void* p = HeapAlloc(GetProcessHeap(), 0, size ? size : 1);
     if (!p) throw std::bad_alloc();
     return p;
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    if (p) HeapFree(GetProcessHeap(), 0, p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    if (p) HeapFree(GetProcessHeap(), 0, p);
+}
 
 namespace {
 
@@ -282,9 +287,16 @@ void Sample(Series& s, DeviceSync& sync, F&& step) {
     PumpMessages();
 }
 
-struct StepFigures {
+// One figure per step, as wall time to completion (median) and as process CPU
+// (mean, every thread of the process: the device's workers too). On a loaded
+// machine the wall times include waits for a core; the CPU times do not.
+struct Steps {
     double upload = 0, convert = 0, tiles = 0, overlays = 0, fixed = 0, present = 0, clear = 0;
-    double frame = 0, frameCpu = 0, frameNoNew = 0, frameNoNewCpu = 0, uploadCpu = 0;
+    double frame = 0, frameNoNew = 0;
+};
+
+struct StepFigures {
+    Steps wall, cpu;
 };
 
 StepFigures MeasureSteps(Renderer& renderer, ReferenceChain& reference, DeviceSync& sync, int count,
@@ -312,19 +324,25 @@ StepFigures MeasureSteps(Renderer& renderer, ReferenceChain& reference, DeviceSy
             reference.Present();
         });
     }
+    auto steps = [count](auto value, const Series& up, const Series& fNew, const Series& fOld, const Series& fBare,
+                         const Series& fEmpty, const Series& cl, const Series& clPresent) {
+        Steps st;
+        st.upload = count ? value(up) : 0.0;
+        st.convert = count ? value(fNew) - value(fOld) : 0.0;
+        st.overlays = value(fOld) - value(fBare);
+        st.tiles = value(fBare) - value(fEmpty);
+        st.clear = value(cl);
+        st.present = value(clPresent) - value(cl);
+        st.fixed = value(fEmpty) - st.present;
+        st.frame = st.upload + value(fNew);
+        st.frameNoNew = value(fOld);
+        return st;
+    };
     StepFigures f;
-    f.upload = count ? upload.MedianMs() : 0.0;
-    f.uploadCpu = count ? upload.CpuMs() : 0.0;
-    f.convert = count ? frameNew.MedianMs() - frameOld.MedianMs() : 0.0;
-    f.overlays = frameOld.MedianMs() - frameBare.MedianMs();
-    f.tiles = frameBare.MedianMs() - frameEmpty.MedianMs();
-    f.clear = clear.MedianMs();
-    f.present = clearPresent.MedianMs() - clear.MedianMs();
-    f.fixed = frameEmpty.MedianMs() - f.present;
-    f.frame = (count ? upload.MedianMs() : 0.0) + frameNew.MedianMs();
-    f.frameCpu = (count ? upload.CpuMs() : 0.0) + frameNew.CpuMs();
-    f.frameNoNew = frameOld.MedianMs();
-    f.frameNoNewCpu = frameOld.CpuMs();
+    f.wall = steps([](const Series& x) { return x.MedianMs(); }, upload, frameNew, frameOld, frameBare, frameEmpty,
+                   clear, clearPresent);
+    f.cpu = steps([](const Series& x) { return x.CpuMs(); }, upload, frameNew, frameOld, frameBare, frameEmpty, clear,
+                  clearPresent);
     return f;
 }
 
@@ -368,10 +386,11 @@ AllocationFigures MeasureAllocations(Renderer& renderer, int count, const Option
     g_app.slots = slots;
     renderer.SetScene(MakeScene(count, o.width, o.height, true, true));
     g_countThread = GetCurrentThreadId();
-    constexpr int kTicks = 300;
+    constexpr int kTicks = 40;
     uint64_t unitAllocations = 0, frameAllocations = 0;
     size_t first = 0;
-    for (int tick = -10; tick < kTicks; ++tick) {
+    std::deque<AccessUnit> taken;
+    for (int tick = -5; tick < kTicks; ++tick) {
         for (Slot* slot : slots) {
             AccessUnit unit;
             unit.bytes.assign(1000, 0x41);
@@ -381,7 +400,7 @@ AllocationFigures MeasureAllocations(Renderer& renderer, int count, const Option
         }
         g_allocations = 0;
         g_counting = true;
-        first = DecodeQueuedUnits(renderer, first);
+        first = DecodeQueuedUnits(renderer, first, taken);
         g_counting = false;
         if (tick >= 0) unitAllocations += g_allocations.load();
         g_allocations = 0;
@@ -399,21 +418,26 @@ AllocationFigures MeasureAllocations(Renderer& renderer, int count, const Option
     return f;
 }
 
-void PrintFigures(const std::string& name, const StepFigures& s, const LoopFigures& l) {
-    std::printf("%-7s %8.2f %8.2f %8.2f %9.2f %8.2f %8.2f %9.2f %9.2f %11.2f %8.1f %9.2f\n", name.c_str(), s.upload,
-                s.convert, s.tiles, s.overlays, s.fixed, s.present, s.frame, s.frameCpu, s.frameNoNew, l.fps,
-                l.cpuMsPerFrame);
+void PrintFigures(const std::string& name, const StepFigures& f, const LoopFigures& l) {
+    const Steps& w = f.wall;
+    const Steps& c = f.cpu;
+    std::printf("%-8s wall %7.1f %7.1f %7.1f %8.1f %7.1f %7.1f %7.1f %10.1f   %6.1f\n", name.c_str(), w.upload,
+                w.convert, w.tiles, w.overlays, w.fixed, w.present, w.frame, w.frameNoNew, l.fps);
+    std::printf("%-8s CPU  %7.1f %7.1f %7.1f %8.1f %7.1f %7.1f %7.1f %10.1f   %6.1f\n", "", c.upload, c.convert,
+                c.tiles, c.overlays, c.fixed, c.present, c.frame, c.frameNoNew, l.cpuMsPerFrame);
     const char* n = name.c_str();
-    std::printf("RESULT frame_upload_ms_%s %.3f\n", n, s.upload);
-    std::printf("RESULT frame_convert_ms_%s %.3f\n", n, s.convert);
-    std::printf("RESULT frame_tiles_ms_%s %.3f\n", n, s.tiles);
-    std::printf("RESULT frame_overlays_ms_%s %.3f\n", n, s.overlays);
-    std::printf("RESULT frame_fixed_ms_%s %.3f\n", n, s.fixed);
-    std::printf("RESULT frame_present_ms_%s %.3f\n", n, s.present);
-    std::printf("RESULT frame_clear_ms_%s %.3f\n", n, s.clear);
-    std::printf("RESULT frame_total_ms_%s %.3f\n", n, s.frame);
-    std::printf("RESULT frame_cpu_ms_%s %.3f\n", n, s.frameCpu);
-    std::printf("RESULT frame_nonew_ms_%s %.3f\n", n, s.frameNoNew);
+    const struct {
+        const char* key;
+        double wall, cpu;
+    } figures[] = {{"upload", w.upload, c.upload},       {"convert", w.convert, c.convert},
+                   {"tiles", w.tiles, c.tiles},          {"overlays", w.overlays, c.overlays},
+                   {"fixed", w.fixed, c.fixed},          {"present", w.present, c.present},
+                   {"clear", w.clear, c.clear},          {"total", w.frame, c.frame},
+                   {"nonew", w.frameNoNew, c.frameNoNew}};
+    for (const auto& x : figures) {
+        std::printf("RESULT frame_%s_ms_%s %.3f\n", x.key, n, x.wall);
+        std::printf("RESULT frame_%s_cpu_ms_%s %.3f\n", x.key, n, x.cpu);
+    }
     std::printf("RESULT frame_loop_fps_%s %.2f\n", n, l.fps);
     std::printf("RESULT frame_loop_cpu_ms_%s %.3f\n", n, l.cpuMsPerFrame);
     std::fflush(stdout);
@@ -478,8 +502,8 @@ int main(int argc, char** argv) {
                     "%d frames per figure, medians of wall time to completion on the device\n",
                     o.width, o.height, renderer->UsesNv12Textures() ? "NV12 texture" : "luma + chroma textures",
                     o.frames);
-        std::printf("%-7s %8s %8s %8s %9s %8s %8s %9s %9s %11s %8s %9s\n", "cameras", "upload", "convert", "tiles",
-                    "overlays", "fixed", "present", "frame", "CPU", "no new pic", "loop/s", "loop CPU");
+        std::printf("%-8s %4s %7s %7s %7s %8s %7s %7s %7s %10s   %6s\n", "cameras", "", "upload", "convert", "tiles",
+                    "overlays", "fixed", "present", "frame", "no new pic", "loop");
         for (int count : o.counts) {
             const StepFigures s = MeasureSteps(*renderer, reference, sync, count, o, pictures);
             const LoopFigures l = MeasureLoop(*renderer, count, o, pictures);
@@ -504,11 +528,12 @@ int main(int argc, char** argv) {
             SetWindowPos(window, nullptr, 0, 0, o.width, o.height, SWP_NOZORDER | SWP_NOACTIVATE);
             renderer->RequestResize(o.width, o.height);
         }
-        std::printf("columns: ms per frame; upload = %s; convert, tiles, overlays, fixed by difference of frames;\n"
-                    "present = a reference swap chain's clear + Present minus its clear; frame = upload + a whole\n"
-                    "DrawFrame with new pictures, CPU = process CPU (all threads) for it; no new pic = DrawFrame\n"
-                    "without new pictures; loop = frames back to back, new pictures every second frame\n",
-                    "OnDecodedFrame of every camera");
+        std::printf("ms per frame. wall: medians of the time to completion on the device; CPU: means of the\n"
+                    "process CPU, all threads. upload = OnDecodedFrame of every camera; convert, tiles, overlays,\n"
+                    "fixed (state, clear, empty Direct2D draw) by difference of frames; present = a reference swap\n"
+                    "chain's clear + Present minus its clear; frame = upload + DrawFrame with new pictures; no new\n"
+                    "pic = DrawFrame without; loop = frames back to back with new pictures every second frame:\n"
+                    "frames/s (wall row) and CPU ms per frame (CPU row)\n");
         std::printf("C++ allocations per tick (one unit queued per slot per tick, dropped: no stream client)\n");
         for (int count : {1, 4, 9, 16}) {
             const AllocationFigures a = MeasureAllocations(*renderer, count, o);

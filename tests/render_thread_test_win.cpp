@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+
 #include "app/app_state.h"
 #include "tests/video_test_util_win.h"
 
@@ -58,4 +60,48 @@ TEST(RenderThreadWin, DropsUnitsWithoutACodecAndStopsOnRequest) {
     g_app.mainWindow = nullptr;
     g_app.renderStop = false;
     DestroyWindow(window);
+}
+
+TEST(RenderThreadWin, WorkingQueueIsEmptyAfterEverySlotAndTicksKeepTakingUnits) {
+    // Slots without a stream client: every tick takes their units and drops
+    // them. The thread's working queue goes from slot to slot and tick to
+    // tick, so a unit left in it would reach the next slot's decoder.
+    Renderer renderer;  // never initialised: no unit gets as far as drawing
+    Slot a;
+    Slot b;
+    for (int i = 0; i < 40; ++i) a.queue.push_back(AccessUnit{{0, 0, 0, 1, 0x65, 0x88}, i});
+    b.queue.push_back(AccessUnit{{0, 0, 0, 1, 0x41, 0x9a}, 0});
+    g_app.renderGate.Pause();
+    g_app.slots = {&a, &b};
+    g_app.renderGate.Resume();
+
+    std::deque<AccessUnit> taken;
+    EXPECT_EQ(DecodeQueuedUnits(renderer, 1, taken), 0u);  // began at b; a comes first next tick
+    EXPECT_TRUE(taken.empty());
+    EXPECT_EQ(QueuedUnits(a), 0u);
+    EXPECT_EQ(QueuedUnits(b), 0u);
+
+    size_t first = 0;
+    for (int tick = 0; tick < 50; ++tick) {
+        for (int i = 0; i < 3; ++i) {
+            std::lock_guard<std::mutex> lock(a.queueLock);
+            a.queue.push_back(AccessUnit{{0, 0, 0, 1, 0x41, 0x9a}, tick});
+        }
+        if (tick % 7 == 0) {  // b: now and then, and empty in between
+            std::lock_guard<std::mutex> lock(b.queueLock);
+            b.queue.push_back(AccessUnit{{0, 0, 0, 1, 0x41, 0x9a}, tick});
+        }
+        first = DecodeQueuedUnits(renderer, first, taken);
+        ASSERT_LT(first, 2u);
+        ASSERT_TRUE(taken.empty()) << "tick " << tick;
+        ASSERT_EQ(QueuedUnits(a), 0u) << "tick " << tick;
+        ASSERT_EQ(QueuedUnits(b), 0u) << "tick " << tick;
+    }
+    EXPECT_EQ(a.decoder, nullptr);
+    EXPECT_EQ(b.decoder, nullptr);
+
+    g_app.renderGate.Pause();
+    g_app.slots.clear();
+    g_app.renderGate.Resume();
+    EXPECT_EQ(DecodeQueuedUnits(renderer, 1, taken), 0u);  // no slots: nothing to do
 }

@@ -37,7 +37,7 @@ void CloseDecoders() {
 
 }  // namespace
 
-size_t DecodeQueuedUnits(Renderer& renderer, size_t first) {
+size_t DecodeQueuedUnits(Renderer& renderer, size_t first, std::deque<AccessUnit>& taken) {
     const size_t count = g_app.slots.size();
     if (count == 0) return 0;
     const auto start = std::chrono::steady_clock::now();
@@ -45,21 +45,24 @@ size_t DecodeQueuedUnits(Renderer& renderer, size_t first) {
         const size_t p = (first + k) % count;
         Slot* slot = g_app.slots[p];
         if (!slot) continue;
-        std::deque<AccessUnit> local;
         {
             std::lock_guard<std::mutex> lock(slot->queueLock);
-            local.swap(slot->queue);
+            taken.swap(slot->queue);
         }
-        if (local.empty()) continue;
+        if (taken.empty()) continue;
 
         if (!slot->decoder) {
             const int32_t codec = slot->client ? slot->client->GetVideoCodec() : 0;
-            if (codec == 0) continue;  // nothing can be decoded yet: dropped
+            if (codec == 0) {
+                taken.clear();  // nothing can be decoded yet: dropped
+                continue;
+            }
             VideoDecoder* decoder = new VideoDecoder;
             if (!decoder->Open(renderer.Device(), renderer.DeviceManager(), codec)) {
                 decoder->Close();
                 delete decoder;
-                continue;  // tried again with the next data
+                taken.clear();  // tried again with the next data
+                continue;
             }
             slot->decoder = decoder;
         }
@@ -68,19 +71,22 @@ size_t DecodeQueuedUnits(Renderer& renderer, size_t first) {
         const FrameCallback onFrame = [&renderer, position](const DecodedFrame& frame) {
             renderer.OnDecodedFrame(position, frame);
         };
-        while (!local.empty()) {
+        while (!taken.empty()) {
             if (std::chrono::steady_clock::now() - start >= kDecodeBudget) {
                 // Out of time: put the rest back in front of what arrived
                 // meanwhile, and let this tick draw.
-                std::lock_guard<std::mutex> lock(slot->queueLock);
-                local.insert(local.end(), std::make_move_iterator(slot->queue.begin()),
-                             std::make_move_iterator(slot->queue.end()));
-                slot->queue.swap(local);
+                {
+                    std::lock_guard<std::mutex> lock(slot->queueLock);
+                    taken.insert(taken.end(), std::make_move_iterator(slot->queue.begin()),
+                                 std::make_move_iterator(slot->queue.end()));
+                    slot->queue.swap(taken);
+                }
+                taken.clear();  // the moved-from units of what had arrived meanwhile
                 return (p + 1) % count;
             }
-            const AccessUnit& unit = local.front();
+            const AccessUnit& unit = taken.front();
             slot->decoder->Decode(unit.bytes.data(), unit.bytes.size(), unit.timestamp, onFrame);
-            local.pop_front();
+            taken.pop_front();
         }
     }
     return (first + 1) % count;
@@ -97,6 +103,7 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
     HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
 
     size_t firstSlot = 0;
+    std::deque<AccessUnit> taken;  // reused every tick (see DecodeQueuedUnits)
     while (!g_app.renderStop.load()) {
         if (timer) {
             LARGE_INTEGER due;
@@ -104,7 +111,7 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
             SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE);
         }
         if (g_app.renderGate.EnterTick()) {
-            firstSlot = DecodeQueuedUnits(renderer, firstSlot);
+            firstSlot = DecodeQueuedUnits(renderer, firstSlot, taken);
             g_app.renderGate.LeaveTick();
         }
         renderer.DrawFrame();

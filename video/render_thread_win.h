@@ -5,6 +5,9 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <deque>
+
+#include "video/video_decoder_win.h"
 
 class Renderer;
 
@@ -16,4 +19,7 @@ DWORD WINAPI RenderThreadProc(LPVOID parameter);
 // each slot's queued units, starting at position firstSlot, opens a slot's
 // decoder when its codec is known and decodes the units into the renderer
 // within the tick's decoding budget. Returns the position to start at next tick.
-size_t DecodeQueuedUnits(Renderer& renderer, size_t firstSlot);
+// `taken` is the thread's working queue: empty between calls and kept from
+// tick to tick, so that taking a slot's queue (a swap under its lock) hands the
+// slot storage that already exists instead of making a new queue every time.
+size_t DecodeQueuedUnits(Renderer& renderer, size_t firstSlot, std::deque<AccessUnit>& taken);
