@@ -25,7 +25,7 @@
 // With --small WxH the empty window (no cameras) is measured once more at that
 // size (the program's default window is small).
 //
-//   frame_bench_win [--counts 0,1,4,9] [--frames 40] [--seconds 4] [--width 1280] [--height 720]
+//   frame_bench_win [--counts 0,1,4,9] [--frames 20] [--seconds 4] [--width 1280] [--height 720]
 //                   [--small 504x271]
 //
 // Prints "RESULT name value" lines for tools/bench.sh.
@@ -75,7 +75,7 @@ namespace {
 
 struct Options {
     std::vector<int> counts{0, 1, 4, 9};
-    int frames = 40;
+    int frames = 20;
     double seconds = 4.0;
     int width = 1280;
     int height = 720;
@@ -480,7 +480,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
 int main(int argc, char** argv) {
     Options o;
     if (!ParseOptions(argc, argv, o)) {
-        std::fprintf(stderr, "usage: frame_bench_win [--counts 0,1,4,9] [--frames 40] [--seconds 4] "
+        std::fprintf(stderr, "usage: frame_bench_win [--counts 0,1,4,9] [--frames 20] [--seconds 4] "
                              "[--width 1280] [--height 720] [--small WxH]\n");
         return 2;
     }

@@ -30,9 +30,9 @@ for arg in "$@"; do
     *) echo "usage: tools/bench.sh [--no-wine] [--quick]" >&2; exit 2 ;;
   esac
 done
-seconds=20; memory_seconds=60; wine_seconds=30; min_time=0.5; frames=40; frame_seconds=4
+seconds=20; memory_seconds=60; wine_seconds=30; min_time=0.5; frames=20; frame_seconds=4
 if [ "$quick" = 1 ]; then
-  seconds=8; memory_seconds=15; wine_seconds=10; min_time=0.1; frames=15; frame_seconds=2
+  seconds=8; memory_seconds=15; wine_seconds=10; min_time=0.1; frames=8; frame_seconds=2
 fi
 started=$(date +%s)
 

@@ -5,7 +5,7 @@ output: the time of each step of a frame (upload, conversion, tiles, overlays,
 present) with 0, 1, 4 and 9 synthetic 720p pictures, the back-to-back frame
 rate, and the allocations per render tick.
 
-    /usr/bin/python3 tools/bench_frame_wine.py [--counts 0,1,4,9] [--frames 40] [--seconds 4] [--small 504x271]
+    /usr/bin/python3 tools/bench_frame_wine.py [--counts 0,1,4,9] [--frames 20] [--seconds 4] [--small 504x271]
 
 The load average before and after the run is printed beside the figures.
 """
@@ -26,7 +26,7 @@ def load_average():
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--counts", default="0,1,4,9")
-    ap.add_argument("--frames", type=int, default=40)
+    ap.add_argument("--frames", type=int, default=20)
     ap.add_argument("--seconds", type=float, default=4)
     # The client area of Tavik.exe's default 520x330 window, for the empty
     # window measured again at that size.
