@@ -15,9 +15,9 @@
 #
 #   tools/bench.sh [--no-wine] [--quick]
 #
-# The full run takes about 20-25 minutes on a loaded 2-core machine (most of it
-# the Wine stage and the CPU runs; building comes on top when sources changed);
-# --quick shortens every measuring window (about 10 minutes, noisier figures).
+# The full run measures for about 20 minutes on a loaded 2-core machine (1198 s
+# at load 17-30; building comes on top when sources changed); --quick shortens
+# every measuring window (about 10 minutes, noisier figures).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,7 +41,8 @@ cmake --build --preset linux-release -j2 --target depacketizer_bench latency_ben
 if [ "$wine" = 1 ]; then
   cmake --preset windows >/dev/null
   cmake --build --preset windows -j2 --target Tavik winprobe_win frame_bench_win
-  bash tools/wineprefix.sh build/wineprefix
+  # The Wine test bed copies this prefix (made once; TAVIK_WINEPREFIX may name a ready one).
+  bash tools/wineprefix.sh "${TAVIK_WINEPREFIX:-build/wineprefix}"
 fi
 out=build/bench-results
 rm -rf "$out"
