@@ -34,20 +34,12 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+from testlib import stop as _kill  # noqa: E402  (stops a process group by pid)
+from testlib import wait_until  # noqa: E402
 BUILD_WINDOWS = os.environ.get("TAVIK_BUILD_WINDOWS", os.path.join(ROOT, "build", "windows"))
 BASE_PREFIX = os.environ.get("TAVIK_WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
 PYTHON = "/usr/bin/python3"
-
-
-def _wait(predicate, timeout, interval=0.1, what="condition"):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out after %.1f s waiting for %s" % (timeout, what))
-        time.sleep(interval)
 
 
 def _unescape(text):
@@ -160,14 +152,14 @@ class Bed:
                  "-nolisten", "tcp"],
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
             try:
-                _wait(lambda: os.path.exists("/tmp/.X11-unix/X%d" % n) or self.xvfb.poll() is not None,
+                wait_until(lambda: os.path.exists("/tmp/.X11-unix/X%d" % n) or self.xvfb.poll() is not None,
                       15, what="Xvfb")
             except AssertionError:
                 pass
             if self.xvfb.poll() is None and os.path.exists("/tmp/.X11-unix/X%d" % n):
                 self.display = ":%d" % n
                 break
-            self._kill(self.xvfb)
+            _kill(self.xvfb)
             self.xvfb = None
         if not self.display:
             raise RuntimeError("Xvfb did not start")
@@ -186,7 +178,7 @@ class Bed:
         if self.tavik is not None:
             self.kill_tavik()
         for p in reversed(self._procs):
-            self._kill(p)
+            _kill(p)
         self._procs = []
         if self.env is not None:
             try:
@@ -197,27 +189,10 @@ class Bed:
             except subprocess.TimeoutExpired:
                 pass
         if self.xvfb is not None:
-            self._kill(self.xvfb)
+            _kill(self.xvfb)
             self.xvfb = None
         if self.tmp and not self.keep:
             shutil.rmtree(self.tmp, ignore_errors=True)
-
-    @staticmethod
-    def _kill(proc, grace=5.0):
-        if proc is None or proc.poll() is not None:
-            return
-        try:
-            os.killpg(proc.pid, signal.SIGTERM)
-        except ProcessLookupError:
-            return
-        try:
-            proc.wait(grace)
-        except subprocess.TimeoutExpired:
-            try:
-                os.killpg(proc.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            proc.wait()
 
     # -- running programs ----------------------------------------------------
 
@@ -308,11 +283,11 @@ class Bed:
         return None
 
     def wait_window(self, cls=None, title=None, timeout=120, visible=True):
-        return _wait(lambda: self.find_window(cls, title, visible), timeout, interval=0.3,
+        return wait_until(lambda: self.find_window(cls, title, visible), timeout, interval=0.3,
                      what="window cls=%r title=%r" % (cls, title))
 
     def wait_gone(self, cls=None, title=None, timeout=90):
-        return _wait(lambda: self.find_window(cls, title) is None, timeout, interval=0.3,
+        return wait_until(lambda: self.find_window(cls, title) is None, timeout, interval=0.3,
                      what="window cls=%r title=%r to close" % (cls, title))
 
     def capture_window(self, win):
@@ -429,7 +404,7 @@ class Bed:
         line = _read_line(p.stdout, timeout)
         m = re.search(r"camserver ready port=(\d+)", line or "")
         if not m:
-            self._kill(p)
+            _kill(p)
             raise AssertionError("camserver did not start: %r" % line)
         return p, int(m.group(1))
 
@@ -516,6 +491,3 @@ def rtsp_connections(port):
                 count += 1
     return count
 
-
-def wait_until(predicate, timeout, interval=0.1, what="condition"):
-    return _wait(predicate, timeout, interval, what)
