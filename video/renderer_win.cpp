@@ -428,8 +428,9 @@ void Renderer::DrawTilePictures(const RenderScene& frameScene) {
 
 void Renderer::DrawFrame() {
     ApplyPendingResize();
-    RenderScene frameScene;
     {
+        // Assigning into the kept copy reuses its storage: a frame allocates nothing
+        // once the scene's tiles and texts have been seen.
         std::lock_guard<std::mutex> lock(sceneLock);
         frameScene = scene;
     }

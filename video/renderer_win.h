@@ -121,5 +121,6 @@ private:
     std::atomic<uint64_t> lastFrameTick[kMaxVideoSlots] = {};
     mutable std::mutex sceneLock;
     RenderScene scene;
+    RenderScene frameScene;  // the render thread's copy of scene for the frame being drawn
     std::atomic<uint64_t> pendingSize{0};
 };
