@@ -38,6 +38,28 @@ def wait_until(predicate, timeout, interval=0.05, what="condition"):
         time.sleep(interval)
 
 
+def poll(predicate, timeout, interval=0.1):
+    """True as soon as predicate holds, False when timeout seconds pass first."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(interval)
+    return bool(predicate())
+
+
+def act_until(action, predicate, what, attempts, per_attempt):
+    """Repeats an input action until the program's saved state shows its effect
+    (input to a loaded Wine can be lost); returns the number of actions it took."""
+    for attempt in range(1, attempts + 1):
+        action()
+        if poll(predicate, per_attempt):
+            if attempt > 1:
+                print("  %s: seen after %d attempts" % (what, attempt), flush=True)
+            return attempt
+    raise AssertionError("no effect seen: %s" % what)
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))

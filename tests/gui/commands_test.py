@@ -16,7 +16,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from testlib import ROOT, case, run  # noqa: E402
+from testlib import ROOT, case, run, act_until, poll  # noqa: E402
 
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import winbed  # noqa: E402
@@ -81,24 +81,6 @@ def wait_config(predicate, what, timeout=90):
     return wait_until(check, timeout, interval=0.1, what=what)
 
 
-def poll(predicate, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.1)
-    return bool(predicate())
-
-
-def act_until(action, predicate, what, attempts, per_attempt):
-    """Repeats an input action until the program's saved state shows its effect."""
-    for attempt in range(1, attempts + 1):
-        action()
-        if poll(predicate, per_attempt):
-            if attempt > 1:
-                print("  %s: seen after %d attempts" % (what, attempt), flush=True)
-            return
-    raise AssertionError("no effect seen: %s" % what)
 
 
 def scaled(value, dpi=96):

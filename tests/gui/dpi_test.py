@@ -11,10 +11,9 @@ Run with /usr/bin/python3.
 """
 import os
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from testlib import ROOT, case, run, wait_until  # noqa: E402
+from testlib import ROOT, case, run, wait_until, act_until, poll  # noqa: E402
 
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 from winbed import Bed  # noqa: E402
@@ -89,25 +88,6 @@ def selected_camera():
     return config_value(lambda cfg: cfg["SelectedCamera"])
 
 
-def poll(predicate, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.1)
-    return bool(predicate())
-
-
-def act_until(action, predicate, what, attempts, per_attempt):
-    """Repeats an input action until the program's saved state shows its
-    effect; returns the number of actions it took."""
-    for attempt in range(1, attempts + 1):
-        action()
-        if poll(predicate, per_attempt):
-            if attempt > 1:
-                print("  %s: seen after %d attempts" % (what, attempt), flush=True)
-            return attempt
-    raise AssertionError("no effect seen: %s" % what)
 
 
 def move_to(x, y):
