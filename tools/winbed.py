@@ -330,6 +330,16 @@ class Bed:
                            stderr=subprocess.DEVNULL, timeout=30)
         return r.returncode, r.stdout.decode("utf-8", "replace")
 
+    def move_pointer(self, x, y):
+        """Moves the pointer to screen position (x, y) and waits for the motion.
+        "mousemove --sync" waits for a motion event, which never comes when the
+        pointer is already there: it steps aside first. Callers that move the
+        pointer with xdotool themselves set self.pointer to where it ended."""
+        if getattr(self, "pointer", None) == (x, y):
+            self.xdotool("mousemove", "--sync", x + 3, y + 3)
+        self.xdotool("mousemove", "--sync", x, y)
+        self.pointer = (x, y)
+
     def mouse_click(self, x, y, button=1, double=False):
         """Clicks at screen position (x, y)."""
         self.xdotool("mousemove", "--sync", x, y)

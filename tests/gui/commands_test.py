@@ -81,8 +81,6 @@ def wait_config(predicate, what, timeout=90):
     return wait_until(check, timeout, interval=0.1, what=what)
 
 
-
-
 def scaled(value, dpi=96):
     return (value * dpi + 48) // 96
 
@@ -117,12 +115,7 @@ def to_screen(point):
 
 
 def move_to(x, y):
-    # "mousemove --sync" waits for a motion event, which never comes when the
-    # pointer is already there: step aside first.
-    if ctx.get("pointer") == (x, y):
-        bed().xdotool("mousemove", "--sync", x + 3, y + 3)
-    bed().xdotool("mousemove", "--sync", x, y)
-    ctx["pointer"] = (x, y)
+    bed().move_pointer(x, y)
 
 
 def click(point):

@@ -88,16 +88,8 @@ def selected_camera():
     return config_value(lambda cfg: cfg["SelectedCamera"])
 
 
-
-
 def move_to(x, y):
-    # "mousemove --sync" waits for a motion event, which never comes when the
-    # pointer is already there: step aside first.
-    bed = ctx["bed"]
-    if ctx.get("pointer") == (x, y):
-        bed.xdotool("mousemove", "--sync", x + 3, y + 3)
-    bed.xdotool("mousemove", "--sync", x, y)
-    ctx["pointer"] = (x, y)
+    ctx["bed"].move_pointer(x, y)
 
 
 def captured(win):
@@ -212,7 +204,7 @@ def press_right_of_360_is_on_the_stage():
         if poll(lambda: captured(win), 20):
             for i in range(1, 5):
                 bed.xdotool("mousemove", "--sync", x - 10 * i, y)
-            ctx["pointer"] = (x - 40, y)
+            bed.pointer = (x - 40, y)
         bed.xdotool("mouseup", 1)
 
     drags = act_until(drag, lambda: (camera("Bravo") or (0, pan0))[1] != pan0,

@@ -177,16 +177,8 @@ def selected_camera():
     return config_value(lambda cfg: cfg["SelectedCamera"])
 
 
-
-
 def move_to(x, y):
-    # "mousemove --sync" waits for a motion event, which never comes when the
-    # pointer is already there: step aside first.
-    bed = ctx["bed"]
-    if ctx.get("pointer") == (x, y):
-        bed.xdotool("mousemove", "--sync", x + 3, y + 3)
-    bed.xdotool("mousemove", "--sync", x, y)
-    ctx["pointer"] = (x, y)
+    ctx["bed"].move_pointer(x, y)
 
 
 def wheel(point, button=4):
@@ -392,7 +384,7 @@ def drag(win, start, dx, steps):
     if poll(lambda: captured(win), 20):
         for i in range(1, steps + 1):
             bed.xdotool("mousemove", "--sync", x + dx * i // steps, y)
-        ctx["pointer"] = (x + dx, y)
+        bed.pointer = (x + dx, y)
     bed.xdotool("mouseup", 1)
 
 

@@ -61,36 +61,8 @@ def cam_url(name):
     return "rtsp://127.0.0.1:%d/%s" % (cam_port, name)
 
 
-class Shot:
-    """A screenshot as RGB rows (PPM from ImageMagick's import)."""
-
-    def __init__(self, path):
-        with open(path, "rb") as f:
-            data = f.read()
-        fields = []
-        pos = 0
-        while len(fields) < 4:
-            while data[pos:pos + 1].isspace():
-                pos += 1
-            if data[pos:pos + 1] == b"#":
-                pos = data.index(b"\n", pos)
-                continue
-            end = pos
-            while not data[end:end + 1].isspace():
-                end += 1
-            fields.append(data[pos:end])
-            pos = end
-        assert fields[0] == b"P6", fields[0]
-        self.width, self.height = int(fields[1]), int(fields[2])
-        self.pixels = data[pos + 1:]
-        self.wide = int(fields[3]) > 255  # 16-bit samples, big-endian
-
-    def at(self, x, y):
-        if self.wide:
-            i = (y * self.width + x) * 6
-            return tuple(self.pixels[i + k] for k in (0, 2, 4))  # the high bytes
-        i = (y * self.width + x) * 3
-        return tuple(self.pixels[i:i + 3])
+class Shot(winbed.Screenshot):
+    """A screenshot with the averages the checks below use."""
 
     def mean(self, x, y, r=2):
         acc = [0, 0, 0]
