@@ -2,7 +2,7 @@
 // stream, each access unit moved into a small locked queue (a tile's queue,
 // emptied here as the render thread would swap it out). After the run prints
 // the process's resident memory, its CPU time and what arrived, as RESULT
-// lines for tools/bench_rtsp_cpu.py.
+// lines for bench/bench_rtsp_cpu.py.
 //
 //   multiclient_bench [--seconds 60] [--streams N] URL [URL...]
 //

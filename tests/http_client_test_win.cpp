@@ -1,5 +1,5 @@
 // The WinHTTP client and discovery over it. The HttpClientLive and DiscoveryLive
-// cases talk to the stand-in console (tools/console.py) whose port is in
+// cases talk to the stand-in console (tests/bed/console.py) whose port is in
 // TAVIK_CONSOLE_PORT; tests/e2e/http_client_test.py starts it with the scenario
 // each case expects. Without it they are skipped.
 #include <winsock2.h>
@@ -143,7 +143,7 @@ TEST(HttpClientLive, StatusesAndBodies) {
   EXPECT_TRUE(huge.body.empty());
 }
 
-// Console started with its defaults (tools/console.py).
+// Console started with its defaults (tests/bed/console.py).
 TEST(DiscoveryLive, DefaultConsole) {
   const uint16_t port = ConsolePort();
   if (port == 0) GTEST_SKIP() << kNoConsole;

@@ -4,12 +4,12 @@
 #   2. added latency of the client over loopback (bench/latency_bench), once as
 #      is and once under a real-time scheduling class when allowed
 #   3. client CPU at 1, 4 and 16 1080p streams vs ffmpeg and GStreamer, and
-#      memory per stream (tools/bench_rtsp_cpu.py, bench/multiclient_bench)
+#      memory per stream (bench/bench_rtsp_cpu.py, bench/multiclient_bench)
 #   4. under Wine (skipped with --no-wine): the renderer's frame steps with 0,
-#      1, 4 and 9 720p pictures (tools/bench_frame_wine.py) and Tavik.exe with
+#      1, 4 and 9 720p pictures (bench/bench_frame_wine.py) and Tavik.exe with
 #      0, 1, 4 and 9 cameras: presents/s, CPU, click latency
-#      (tools/bench_tavik_wine.py)
-# then prints the summary table (tools/bench_summary.py) with the load average
+#      (bench/bench_tavik_wine.py)
+# then prints the summary table (bench/bench_summary.py) with the load average
 # of the machine at each stage and the wall time. Outputs are kept in
 # build/bench-results.
 #
@@ -78,24 +78,24 @@ else
 fi
 
 note_load cpu start
-echo "== tools/bench_rtsp_cpu.py --counts 1,4,16 --seconds $seconds --memory-seconds $memory_seconds"
-/usr/bin/python3 tools/bench_rtsp_cpu.py --counts 1,4,16 --seconds "$seconds" \
+echo "== bench/bench_rtsp_cpu.py --counts 1,4,16 --seconds $seconds --memory-seconds $memory_seconds"
+/usr/bin/python3 bench/bench_rtsp_cpu.py --counts 1,4,16 --seconds "$seconds" \
   --memory-seconds "$memory_seconds" | tee "$out/cpu.txt"
 note_load cpu end
 
 if [ "$wine" = 1 ]; then
   note_load frame start
-  echo "== tools/bench_frame_wine.py --counts 0,1,4,9 --frames $frames --seconds $frame_seconds"
-  /usr/bin/python3 tools/bench_frame_wine.py --counts 0,1,4,9 --frames "$frames" --seconds "$frame_seconds" \
+  echo "== bench/bench_frame_wine.py --counts 0,1,4,9 --frames $frames --seconds $frame_seconds"
+  /usr/bin/python3 bench/bench_frame_wine.py --counts 0,1,4,9 --frames "$frames" --seconds "$frame_seconds" \
     | tee "$out/frame.txt"
   note_load frame end
   note_load wine start
-  echo "== tools/bench_tavik_wine.py --counts 0,1,4,9 --seconds $wine_seconds"
-  /usr/bin/python3 tools/bench_tavik_wine.py --counts 0,1,4,9 --seconds "$wine_seconds" | tee "$out/wine.txt"
+  echo "== bench/bench_tavik_wine.py --counts 0,1,4,9 --seconds $wine_seconds"
+  /usr/bin/python3 bench/bench_tavik_wine.py --counts 0,1,4,9 --seconds "$wine_seconds" | tee "$out/wine.txt"
   note_load wine end
 fi
 
 echo "total $(( $(date +%s) - started )) measuring $(( $(date +%s) - built ))" > "$out/wall_seconds.txt"
 echo
 echo "== summary (build/bench-results)"
-/usr/bin/python3 tools/bench_summary.py "$out"
+/usr/bin/python3 bench/bench_summary.py "$out"

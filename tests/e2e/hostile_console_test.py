@@ -1,5 +1,5 @@
 """Discovery (the WinHTTP client in tavik_tests.exe under Wine) against a hostile
-console (tools/hostile_console.py): a 10 MB bootstrap, JSON nested 100000 deep,
+console (tests/bed/hostile_console.py): a 10 MB bootstrap, JSON nested 100000 deep,
 every field of the wrong kind, a 20 MB sign-in answer, answers that come after
 the 12 s time-outs and answers that trickle one byte every 2.5 s for ever. Each
 ends with its proper result or message, never a crash; a trickle ends at the
@@ -29,7 +29,7 @@ def outcome(mode, expect, platform_variant=None, seconds=None):
     the program must then end promptly too."""
     port = free_port()
     ready = os.path.join(work, "ready-%s" % mode)
-    proc = start([PYTHON, os.path.join(ROOT, "tools", "hostile_console.py"), "--mode", mode, "--port", str(port),
+    proc = start([PYTHON, os.path.join(ROOT, "tests", "bed", "hostile_console.py"), "--mode", mode, "--port", str(port),
                   "--ready-file", ready], stdout=subprocess.DEVNULL)
     env = dict(os.environ, WINEPREFIX=WINEPREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
                TAVIK_CONSOLE_PORT=str(port), TAVIK_CONSOLE_EXPECT=expect)

@@ -1,4 +1,4 @@
-"""The native RTSP client (rtspdump) against misbehaving cameras (tools/hostile_rtsp.py),
+"""The native RTSP client (rtspdump) against misbehaving cameras (tests/bed/hostile_rtsp.py),
 all at once, while a second rtspdump watches a well-behaved test camera: no client
 crashes or trips a sanitizer, failed attempts are retried on the 3 s rhythm, memory
 stays bounded under a stream that never ends a picture, a stream out of step with
@@ -10,7 +10,7 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from testlib import BUILD_NATIVE, ROOT, case, run  # noqa: E402
 
-sys.path.insert(0, os.path.join(ROOT, "tools"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "bed"))
 import hostile_matrix  # noqa: E402
 
 SECONDS = 16

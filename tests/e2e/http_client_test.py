@@ -1,5 +1,5 @@
 """The WinHTTP client and discovery (tavik_tests.exe under Wine) against the
-stand-in console tools/console.py, one console per scenario on a free port."""
+stand-in console tests/bed/console.py, one console per scenario on a free port."""
 import json
 import os
 import subprocess
@@ -20,7 +20,7 @@ class Console:
         self.port = free_port()
         self.log = os.path.join(work, "console-%d.log" % self.port)
         ready = os.path.join(work, "ready-%d" % self.port)
-        self.proc = start([PYTHON, os.path.join(ROOT, "tools", "console.py"), "--port", str(self.port),
+        self.proc = start([PYTHON, os.path.join(ROOT, "tests", "bed", "console.py"), "--port", str(self.port),
                            "--log", self.log, "--ready-file", ready] + list(args),
                           stdout=subprocess.DEVNULL)
         try:

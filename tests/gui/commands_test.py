@@ -18,7 +18,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from testlib import ROOT, case, run, act_until, poll  # noqa: E402
 
-sys.path.insert(0, os.path.join(ROOT, "tools"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "bed"))
 import winbed  # noqa: E402
 from winbed import Bed, wait_until  # noqa: E402
 

@@ -1,4 +1,4 @@
-"""File > Discover from Console against the stand-in console (tools/console.py on
+"""File > Discover from Console against the stand-in console (tests/bed/console.py on
 127.0.0.1:443, the port the product uses) and test cameras on 127.0.0.1:7447
 (the plain RTSP port of console cameras)."""
 import json
@@ -8,8 +8,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                                "tools"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bed"))
 from testlib import PYTHON, ROOT, case, run, start, stop, wait_until  # noqa: E402
 from winbed import Bed, rtsp_connections  # noqa: E402
 
@@ -35,7 +34,7 @@ def start_console(work):
     holder = {}
 
     def attempt():
-        proc = start([PYTHON, os.path.join(ROOT, "tools", "console.py"), "--port", "443", "--cameras", cameras,
+        proc = start([PYTHON, os.path.join(ROOT, "tests", "bed", "console.py"), "--port", "443", "--cameras", cameras,
                       "--log", log, "--ready-file", ready, "--delay", "3"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_until(lambda: os.path.exists(ready) or proc.poll() is not None, 30, what="console start")
         if proc.poll() is None:

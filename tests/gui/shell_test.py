@@ -8,7 +8,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(HERE)), "tools"))
+sys.path.insert(0, os.path.join(HERE, "..", "bed"))
 
 from testlib import case, run, wait_until  # noqa: E402
 import winbed  # noqa: E402

@@ -5,7 +5,7 @@
     latency.txt, latency_rt.txt, cpu.txt, frame.txt, wine.txt  (RESULT name value lines)
     load.txt  ("stage start|end load1 load5 load15" lines), wall_seconds.txt
 
-    /usr/bin/python3 tools/bench_summary.py DIR
+    /usr/bin/python3 bench/bench_summary.py DIR
 
 Columns: figure, Tavik, reference, ratio (Tavik / reference), goal, met, and
 the machine's 1-minute load average at the start and end of the stage that

@@ -17,7 +17,7 @@ Everything the bed starts (Xvfb, wineserver, programs, camservers) it stops
 by process id. All waits have time-outs. Run with /usr/bin/python3.
 
 Windows are described by Win records built from `winprobe list` (a small
-Windows program of the build, tools/winprobe_win.cpp, run in the same prefix):
+Windows program of the build, tests/bed/winprobe_win.cpp, run in the same prefix):
 hwnd (hex text), pid (Windows pid), cls, title, style, exstyle, visible,
 rect (screen, l,t,r,b), client (w, h), owner (hex text) and children, a list of
 Child records: hwnd, id, cls, style, visible, enabled, rect, text.
@@ -33,7 +33,7 @@ import sys
 import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 from testlib import stop as _kill  # noqa: E402  (stops a process group by pid)
 from testlib import wait_until  # noqa: E402

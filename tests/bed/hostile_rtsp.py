@@ -40,7 +40,7 @@ import sys
 import threading
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CAPTURE = os.path.join(ROOT, "tests", "data", "golden_h264_aac")
 FPS = 15
 CASES = ("good", "close_describe", "no_length", "long_header", "huge_length", "data_first", "garbage",

@@ -6,7 +6,7 @@ a few times in the middle.
     soak.py [--minutes 10] [--restarts 2] [--warmup 120]             Tavik.exe under Wine
     soak.py --native [--minutes 10] [--restarts 2] [--warmup 120]    16 rtspdump under ASan
 
-Windows mode: Tavik.exe in the GUI test bed (tools/winbed.py: own Xvfb, own
+Windows mode: Tavik.exe in the GUI test bed (tests/bed/winbed.py: own Xvfb, own
 prefix copy). Every few seconds it samples Tavik's process as Windows sees it
 (`winprobe proc`: private bytes, handles, threads, GDI and USER objects) and as
 Linux sees the Wine process (anonymous resident memory, threads, descriptors),
@@ -40,8 +40,8 @@ import tempfile
 import threading
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tests", "bed"))
 PYTHON = "/usr/bin/python3"
 CAMERAS = 16
 SANITIZER = re.compile(r"ERROR: (Address|Leak)Sanitizer|runtime error:|AddressSanitizer:DEADLYSIGNAL|"

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""A hostile stand-in UniFi console: tools/console.py's server (HTTPS on 127.0.0.1,
+"""A hostile stand-in UniFi console: tests/bed/console.py's server (HTTPS on 127.0.0.1,
 the same sign-in, cookie and CSRF rules) with one misbehaviour per --mode.
 
   hostile_console.py --mode MODE [--port N] [--log FILE] [--ready-file FILE]

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Runs the native rtspdump against every case of tools/hostile_rtsp.py while a
+"""Runs the native rtspdump against every case of tests/bed/hostile_rtsp.py while a
 second rtspdump watches a well-behaved test camera (tools/camserver.py), and
 prints one row per case: crashed (exit code, sanitizer report), peak resident
 memory, connections (accepted by the server, reported up by the client), the
@@ -21,8 +21,8 @@ import tempfile
 import threading
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tests", "bed"))
 import hostile_rtsp  # noqa: E402
 
 PYTHON = "/usr/bin/python3"
@@ -124,7 +124,7 @@ def reconnect_gaps(accepts, ends):
 def run_matrix(cases, seconds, parallel, rtspdump, work, report=print):
     """Runs the cases in batches; returns (rows, good camera row)."""
     hostile_log = os.path.join(work, "hostile.log")
-    hostile = start([PYTHON, os.path.join(ROOT, "tools", "hostile_rtsp.py"), "--log", hostile_log],
+    hostile = start([PYTHON, os.path.join(ROOT, "tests", "bed", "hostile_rtsp.py"), "--log", hostile_log],
                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     camserver = start([PYTHON, os.path.join(ROOT, "tools", "camserver.py"), "--port", "0",
                        "cam=h264,width=320,height=240"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)

@@ -1,9 +1,9 @@
 """Kills Tavik.exe at random moments while it saves and checks that config.json
 always survives whole.
 
-    /usr/bin/python3 tools/killsave.py [--runs N] [--count C] [--seed S]
+    /usr/bin/python3 tests/bed/killsave.py [--runs N] [--count C] [--seed S]
 
-One Xvfb and one Wine prefix (tools/winbed.py's Bed) serve every run. The
+One Xvfb and one Wine prefix (tests/bed/winbed.py's Bed) serve every run. The
 cameras point at a closed port on 127.0.0.1, so nothing but the program's own
 saves touches the folder. Each run starts Tavik.exe, posts C toggles of Mute
 (each one rewrites config.json), kills the process at a random moment of that

@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """Hostile cameras against Tavik.exe under Wine (by hand, not part of CI).
 
-One Tavik.exe in the GUI test bed (tools/winbed.py) gets 16 cameras: one
+One Tavik.exe in the GUI test bed (tests/bed/winbed.py) gets 16 cameras: one
 well-behaved test camera (tools/camserver.py, selected, so it fills the stage)
-and up to 15 cases of tools/hostile_rtsp.py. For --seconds it samples the
+and up to 15 cases of tests/bed/hostile_rtsp.py. For --seconds it samples the
 process (`winprobe proc`: private bytes, handles, threads; and the Wine
 process's resident memory) and takes screenshots of the stage, then closes
 Tavik with WM_CLOSE. Prints one row per case: the connection attempts the
@@ -31,8 +31,8 @@ import sys
 import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tests", "bed"))
 import hostile_rtsp  # noqa: E402
 from hostile_matrix import reconnect_gaps, server_connections, wait_line  # noqa: E402
 from soak import (established, load_average, log, proc_status, screen_rects, screenshot, start, stop,  # noqa: E402
@@ -66,7 +66,7 @@ def main():
     work = tempfile.mkdtemp(prefix="hostile-tavik-")
     hostile_log = os.path.join(work, "hostile.log")
     witness_path = os.path.join(work, "witness.out")
-    hostile = start([PYTHON, os.path.join(ROOT, "tools", "hostile_rtsp.py"), "--log", hostile_log],
+    hostile = start([PYTHON, os.path.join(ROOT, "tests", "bed", "hostile_rtsp.py"), "--log", hostile_log],
                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     camserver = start([PYTHON, os.path.join(ROOT, "tools", "camserver.py"), "--port", "0",
                        "cam=h264,width=320,height=240"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)

@@ -2,10 +2,10 @@
 """Tavik.exe under Wine with 1, 4 and 9 cameras: presents per second, CPU, the
 share of it spent decoding, and the UI latency of selecting a thumbnail.
 
-    /usr/bin/python3 tools/bench_tavik_wine.py [--counts 1,4,9] [--seconds 30]
+    /usr/bin/python3 bench/bench_tavik_wine.py [--counts 1,4,9] [--seconds 30]
 
 Needs the Windows build (build/windows: Tavik.exe, winprobe_win.exe) and the
-Wine test bed of tools/winbed.py (its own Xvfb and prefix copy). The cameras are
+Wine test bed of tests/bed/winbed.py (its own Xvfb and prefix copy). The cameras are
 looping 1280x720 30 fps H.264 file mounts of tools/camserver.py (encoded once,
 so the server costs no encoding while measuring).
 
@@ -42,7 +42,7 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "bed"))
 from winbed import Bed, wait_until  # noqa: E402
 
 CAMSERVER = os.path.join(ROOT, "tools", "camserver.py")

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """CPU and memory of receiving many RTSP streams: rtspdump against ffmpeg and GStreamer.
 
-    /usr/bin/python3 tools/bench_rtsp_cpu.py [--counts 1,4,16] [--seconds 20] [--rtspdump PATH]
+    /usr/bin/python3 bench/bench_rtsp_cpu.py [--counts 1,4,16] [--seconds 20] [--rtspdump PATH]
                                              [--memory-seconds 60] [--multiclient PATH]
 
 Encodes a 1080p H.264 file once, serves it from camserver as looping file

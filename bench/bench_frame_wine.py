@@ -5,7 +5,7 @@ output: the time of each step of a frame (upload, conversion, tiles, overlays,
 present) with 0, 1, 4 and 9 synthetic 720p pictures, the back-to-back frame
 rate, and the allocations per render tick.
 
-    /usr/bin/python3 tools/bench_frame_wine.py [--counts 0,1,4,9] [--frames 20] [--seconds 4] [--small 504x271]
+    /usr/bin/python3 bench/bench_frame_wine.py [--counts 0,1,4,9] [--frames 20] [--seconds 4] [--small 504x271]
 
 The load average before and after the run is printed beside the figures.
 """
@@ -14,7 +14,7 @@ import os
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "bed"))
 from winbed import Bed  # noqa: E402
 
 
