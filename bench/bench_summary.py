@@ -2,7 +2,7 @@
 """The summary table of tools/bench.sh from the outputs it saved in DIR:
 
     depacketizer.json  (Google Benchmark JSON of depacketizer_bench)
-    latency.txt, latency_rt.txt, cpu.txt, frame.txt, wine.txt  (RESULT name value lines)
+    latency.txt, latency_rt.txt, cpu.txt, frame.txt, wine.txt, glass.txt  (RESULT name value lines)
     load.txt  ("stage start|end load1 load5 load15" lines), wall_seconds.txt
 
     /usr/bin/python3 bench/bench_summary.py DIR
@@ -63,6 +63,7 @@ def main():
     cpu = results(os.path.join(out, "cpu.txt"))
     frame = results(os.path.join(out, "frame.txt"))
     wine = results(os.path.join(out, "wine.txt"))
+    glass = results(os.path.join(out, "glass.txt"))
     load = loads(os.path.join(out, "load.txt"))
     rows = []
     stage = [""]
@@ -168,6 +169,27 @@ def main():
     for n in (4, 9):
         row("click thumbnail -> saved ms, %d cameras (Wine)" % n, wine.get("wine_ui_latency_ms_%d" % n), None,
             "(report)", lambda v, r: True, fmt="%.0f")
+
+    stage[0] = "glass"
+    bare = glass.get("glass_gst_median_ms")
+    for name, what in (("gst", "bare GStreamer pipeline"), ("mpv", "mpv low-latency"),
+                       ("ffplay", "ffplay nobuffer")):
+        row("glass-to-glass ms median, %s" % what, glass.get("glass_%s_median_ms" % name), bare,
+            "(reference)", lambda v, r: True, fmt="%.0f")
+    for name, what, limit in (("tavik", "Tavik.exe, the flashing camera alone", 1.25),
+                              ("tavik_busy", "Tavik.exe, selected beside 8 x 720p30", 2.0)):
+        median = glass.get("glass_%s_median_ms" % name)
+        if median is None and glass.get("glass_%s_flashes" % name):
+            median = float("inf")  # no flash shown at all
+        row("glass-to-glass ms median, %s (Wine)" % what, median, bare, "<= %.2f x bare" % limit,
+            lambda v, r, limit=limit: r is not None and r <= limit, fmt="%.0f")
+        row("  p90 ms", glass.get("glass_%s_p90_ms" % name), glass.get("glass_gst_p90_ms"), "(report)",
+            lambda v, r: True, fmt="%.0f")
+        shown, flashes = glass.get("glass_%s_shown" % name), glass.get("glass_%s_flashes" % name)
+        row("  flashes shown of %s" % ("-" if flashes is None else "%d" % flashes), shown, flashes,
+            "every flash", lambda v, r: r is not None and r >= 1.0, fmt="%.0f")
+        row("  presents/s", glass.get("glass_%s_presents_per_s" % name), 60.0,
+            ">= 30" if name == "tavik_busy" else "(report)", lambda v, r: v >= 30, fmt="%.1f")
 
     header = ("figure", "Tavik", "reference", "ratio", "goal", "met", "load")
     widths = [max(len(r[i]) for r in rows + [header]) for i in range(7)]

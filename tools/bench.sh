@@ -8,7 +8,9 @@
 #   4. under Wine (skipped with --no-wine): the renderer's frame steps with 0,
 #      1, 4 and 9 720p pictures (bench/bench_frame_wine.py) and Tavik.exe with
 #      0, 1, 4 and 9 cameras: presents/s, CPU, click latency
-#      (bench/bench_tavik_wine.py)
+#      (bench/bench_tavik_wine.py); glass-to-glass latency of a flashing camera
+#      for the bare GStreamer pipeline, mpv, ffplay and Tavik.exe alone and
+#      beside 8 busy 720p30 cameras (bench/glass_latency.py)
 # then prints the summary table (bench/bench_summary.py) with the load average
 # of the machine at each stage and the wall time. Outputs are kept in
 # build/bench-results.
@@ -30,9 +32,9 @@ for arg in "$@"; do
     *) echo "usage: tools/bench.sh [--no-wine] [--quick]" >&2; exit 2 ;;
   esac
 done
-seconds=20; memory_seconds=60; wine_seconds=30; min_time=0.5; frames=20; frame_seconds=4
+seconds=20; memory_seconds=60; wine_seconds=30; min_time=0.5; frames=20; frame_seconds=4; glass_seconds=20
 if [ "$quick" = 1 ]; then
-  seconds=8; memory_seconds=15; wine_seconds=10; min_time=0.1; frames=8; frame_seconds=2
+  seconds=8; memory_seconds=15; wine_seconds=10; min_time=0.1; frames=8; frame_seconds=2; glass_seconds=10
 fi
 started=$(date +%s)
 
@@ -93,6 +95,15 @@ if [ "$wine" = 1 ]; then
   echo "== bench/bench_tavik_wine.py --counts 0,1,4,9 --seconds $wine_seconds"
   /usr/bin/python3 bench/bench_tavik_wine.py --counts 0,1,4,9 --seconds "$wine_seconds" | tee "$out/wine.txt"
   note_load wine end
+  # Glass to glass: a flashing camera, a screen probe, reference viewers and
+  # Tavik.exe in the same run (mpv is only needed here).
+  if ! command -v mpv >/dev/null; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends mpv >/dev/null || true
+  fi
+  note_load glass start
+  echo "== bench/glass_latency.py --seconds $glass_seconds"
+  /usr/bin/python3 bench/glass_latency.py --seconds "$glass_seconds" | tee "$out/glass.txt"
+  note_load glass end
 fi
 
 echo "total $(( $(date +%s) - started )) measuring $(( $(date +%s) - built ))" > "$out/wall_seconds.txt"
