@@ -45,6 +45,15 @@ native_ok=1; windows_ok=1
 build linux-asan || native_ok=0
 build windows || windows_ok=0
 
+# The Windows package (Tavik-<version>-win64.zip), checked by tests/e2e/package_test.py.
+if [ $windows_ok = 1 ]; then
+  echo "== package"
+  if ! cmake --build --preset windows --target package > build/build-package.log 2>&1; then
+    tail -n 40 build/build-package.log
+    note_fail "package"
+  fi
+fi
+
 if [ $native_ok = 1 ]; then
   echo "== native unit tests (ASan + UBSan)"
   log=build/native-tests.log
