@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the native unit suite (ASan + UBSan),
-# the same suite as a Windows executable under Wine, then every end-to-end and
-# GUI script (tests/e2e/*_test.py, tests/gui/*_test.py). Ends with the line
+# Builds everything, including the Windows package, and runs every test: the
+# native unit suite (ASan + UBSan), the same suite as a Windows executable under
+# Wine, then every end-to-end and GUI script (tests/e2e/*_test.py,
+# tests/gui/*_test.py; the package is checked by tests/e2e/package_test.py). Ends with the line
 # "N passed, N failed" and exits non-zero when anything failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
