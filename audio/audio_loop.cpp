@@ -36,11 +36,12 @@ void AudioPass(AudioShared& shared, AudioPlatform& platform) {
 
   std::vector<uint8_t> frame;
   const bool taken = TakeFrame(shared.frames, frame);
-  if (!taken || !platform.HasDecoder() || !platform.HasSourceVoice()) {
-    platform.SleepMs(kIdleSleepMs);
-    return;  // a frame taken is dropped
-  }
-  platform.DecodeFrame(frame);
+  // A frame taken while there is no decoder or no voice is dropped.
+  const bool decode = taken && platform.HasDecoder() && platform.HasSourceVoice();
+  if (decode) platform.DecodeFrame(frame);
+  // The voice plays on between frames: keep it supplied in idle passes too.
+  platform.FeedVoice();
+  if (!decode) platform.SleepMs(kIdleSleepMs);
 }
 
 void RunAudioLoop(AudioShared& shared, AudioPlatform& platform) {

@@ -1,6 +1,7 @@
 // One pass of the audio thread, apart from the platform: engine re-creation
 // with its 200 ms retry, the voice flush, the decoder (re)opening on a new
-// stream description, and taking and decoding one queued frame. The Windows
+// stream description, taking and decoding one queued frame, and topping up
+// the voice with decoded PCM. The Windows
 // audio output provides the platform operations; tests provide fakes.
 #pragma once
 
@@ -41,6 +42,8 @@ class AudioPlatform {
   virtual bool OpenDecoder(const DecoderSetup& setup) = 0;
   virtual bool HasDecoder() = 0;
   virtual void DecodeFrame(const std::vector<uint8_t>& frame) = 0;
+  // Hands decoded PCM to the voice as it needs it; runs every pass.
+  virtual void FeedVoice() = 0;
   // Format of the decoder's PCM output; rate 0 while none is known.
   virtual void PcmFormat(uint32_t& rate, uint32_t& channels) = 0;
   virtual void SleepMs(uint32_t ms) = 0;

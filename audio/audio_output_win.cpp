@@ -74,7 +74,7 @@ bool AudioOutput::Start() {
   if (thread.joinable()) return true;
   engineCallback = new EngineCb(&shared.resetEngine);
   deviceNotify = new DeviceNotify(&shared.resetEngine);
-  voiceCallback = new FreeOnEnd(&pcmBlocks);
+  voiceCallback = new FreeOnEnd(&pcm.submitted);
   shared.stop.store(false);
   shared.resetEngine.store(false);
   // The engine is made on the audio thread, inside the COM apartment it is
@@ -205,7 +205,8 @@ void AudioOutput::DestroySourceVoice() {
   voiceRate = 0;
   voiceChannels = 0;
   // A destroyed voice reports no more finished buffers: free what it held.
-  FreeAllPcmBlocks(pcmBlocks);
+  FreeAllPcmBlocks(pcm.submitted);
+  SetPcmVoiceFormat(pcm, 0, 0);
 }
 
 bool AudioOutput::EnsureSourceVoice(uint32_t rate, uint32_t channels) {
@@ -228,11 +229,15 @@ bool AudioOutput::EnsureSourceVoice(uint32_t rate, uint32_t channels) {
   sourceVoice->Start(0, XAUDIO2_COMMIT_NOW);
   voiceRate = rate;
   voiceChannels = channels;
+  SetPcmVoiceFormat(pcm, rate, channels);
   return true;
 }
 
 void AudioOutput::FlushPlayback() {
+  // The buffers removed from the voice are freed by their end callbacks; the
+  // one playing stays in the voice until it ends.
   if (sourceVoice != nullptr) sourceVoice->FlushSourceBuffers();
+  DropWaitingPcm(pcm);
   FlushAacDecoder(aac);
 }
 
@@ -255,20 +260,25 @@ void AudioOutput::OnPcmFormat(uint32_t rate, uint32_t channels) {
 
 void AudioOutput::OnPcm(const uint8_t* data, size_t size) {
   if (shared.frames.muted.load() || sourceVoice == nullptr || size > 0xFFFFFFFFu) return;
-  // Blocks the voice has finished are freed even if its callback has not run
-  // (some implementations skip it on a flush); what remains is the backlog.
-  XAUDIO2_VOICE_STATE state = {};
-  sourceVoice->GetState(&state, XAUDIO2_VOICE_NOSAMPLESPLAYED);
-  FreeFinishedPcmBlocks(pcmBlocks, state.BuffersQueued);
-  if (!PcmFitsBacklog(PcmBacklogBytes(pcmBlocks), size, voiceRate, voiceChannels)) return;
+  QueuePcm(pcm, data, size);
+}
 
-  PcmBlock* block = NewPcmBlock(pcmBlocks, data, size);
-  if (block == nullptr) return;
-  const uint64_t id = block->id;  // the block may be freed by the voice once submitted
+void AudioOutput::FeedVoice() {
+  if (sourceVoice != nullptr) FeedPcmVoice(pcm, *this);
+}
+
+bool AudioOutput::SubmitPcm(const PcmBlock& block) {
   XAUDIO2_BUFFER buffer = {};
   buffer.Flags = 0;
-  buffer.AudioBytes = static_cast<UINT32>(size);
-  buffer.pAudioData = block->bytes.data();
-  buffer.pContext = reinterpret_cast<void*>(static_cast<uintptr_t>(id));
-  if (FAILED(sourceVoice->SubmitSourceBuffer(&buffer))) FreePcmBlock(pcmBlocks, id);
+  buffer.AudioBytes = static_cast<UINT32>(block.bytes.size());
+  buffer.pAudioData = block.bytes.data();
+  buffer.pContext = reinterpret_cast<void*>(static_cast<uintptr_t>(block.id));
+  // From here on the voice's callback may free the block at any time.
+  return SUCCEEDED(sourceVoice->SubmitSourceBuffer(&buffer));
+}
+
+size_t AudioOutput::QueuedPcmBuffers() {
+  XAUDIO2_VOICE_STATE state = {};
+  sourceVoice->GetState(&state, XAUDIO2_VOICE_NOSAMPLESPLAYED);
+  return state.BuffersQueued;
 }

@@ -25,7 +25,7 @@ class EngineCb;
 class DeviceNotify;
 class FreeOnEnd;
 
-class AudioOutput : private AudioPlatform, private PcmSink {
+class AudioOutput : private AudioPlatform, private PcmSink, private PcmVoice {
  public:
   AudioOutput() = default;
   ~AudioOutput();  // Stop()
@@ -67,12 +67,17 @@ class AudioOutput : private AudioPlatform, private PcmSink {
   bool OpenDecoder(const DecoderSetup& setup) override;
   bool HasDecoder() override { return aac.decoder != nullptr; }
   void DecodeFrame(const std::vector<uint8_t>& frame) override;
+  void FeedVoice() override;
   void PcmFormat(uint32_t& rate, uint32_t& channels) override;
   void SleepMs(uint32_t ms) override;
 
-  // PcmSink: decoded PCM goes to the source voice.
+  // PcmSink: decoded PCM waits for the source voice.
   void OnPcmFormat(uint32_t rate, uint32_t channels) override;
   void OnPcm(const uint8_t* data, size_t size) override;
+
+  // PcmVoice: the source voice.
+  bool SubmitPcm(const PcmBlock& block) override;
+  size_t QueuedPcmBuffers() override;
 
   std::thread thread;
   AudioShared shared;  // stop, flush and reset flags, the frame queue, the stream description
@@ -86,6 +91,6 @@ class AudioOutput : private AudioPlatform, private PcmSink {
   IMMDeviceEnumerator* deviceEnumerator = nullptr;
   DeviceNotify* deviceNotify = nullptr;
   FreeOnEnd* voiceCallback = nullptr;
-  PcmBlocks pcmBlocks;  // blocks submitted to the source voice and not yet finished
+  PcmPlayback pcm;  // decoded PCM waiting, and the blocks the source voice holds
   std::atomic<uint32_t> engineGeneration{0};
 };

@@ -17,7 +17,7 @@ class FakePlatform final : public AudioPlatform {
   std::vector<std::string> calls;
   std::vector<uint32_t> sleeps;
   DecoderSetup opened;
-  int engines = 0, decoded = 0;
+  int engines = 0, decoded = 0, feeds = 0;
 
   bool CreateEngine() override {
     calls.push_back("create");
@@ -48,6 +48,7 @@ class FakePlatform final : public AudioPlatform {
   }
   bool HasDecoder() override { return decoder; }
   void DecodeFrame(const std::vector<uint8_t>&) override { ++decoded; }
+  void FeedVoice() override { ++feeds; }
   void PcmFormat(uint32_t& rate, uint32_t& channels) override {
     rate = pcmRate;
     channels = pcmChannels;
@@ -81,6 +82,7 @@ TEST(AudioLoop, NewStreamOpensDecoderAndVoiceThenDecodes) {
   AudioPass(shared, p);
   EXPECT_EQ(p.calls.size(), 2u);
   EXPECT_EQ(p.sleeps, (std::vector<uint32_t>{kIdleSleepMs})) << "idle pass sleeps 5 ms";
+  EXPECT_EQ(p.feeds, 2) << "the voice is topped up in idle passes too";
 }
 
 TEST(AudioLoop, FramesWithoutDecoderAreDropped) {

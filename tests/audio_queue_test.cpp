@@ -6,7 +6,6 @@
 
 #include "audio/decoder_config.h"
 #include "audio/frame_queue.h"
-#include "audio/pcm_blocks.h"
 
 namespace {
 
@@ -73,47 +72,6 @@ TEST(AudioFrameQueue, NoOldFrameSurvivesARacingSwitch) {
     pusher.join();
     ASSERT_EQ(QueuedFrameCount(q), 0u) << "round " << round;
   }
-}
-
-TEST(AudioPcmBlocks, RegistryFreesEachBlockExactlyOnce) {
-  PcmBlocks r;
-  const uint8_t pcm[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-  PcmBlock* a = NewPcmBlock(r, pcm, 8);
-  PcmBlock* b = NewPcmBlock(r, pcm, 4);
-  PcmBlock* c = NewPcmBlock(r, pcm, 2);
-  ASSERT_TRUE(a && b && c);
-  EXPECT_EQ(a->bytes[7], 8);
-  const uint64_t ida = a->id, idb = b->id, idc = c->id;
-  EXPECT_NE(ida, idb);
-  EXPECT_EQ(PcmBacklogBytes(r), 14u);
-
-  // The voice reports two buffers still queued: the oldest one is finished.
-  EXPECT_EQ(FreeFinishedPcmBlocks(r, 2), 1u);
-  EXPECT_EQ(PcmBacklogBytes(r), 6u);
-  // Its callback arriving late finds nothing to free, even once a new block
-  // exists (ids are never reused).
-  PcmBlock* d = NewPcmBlock(r, pcm, 1);
-  ASSERT_NE(d, nullptr);
-  EXPECT_FALSE(FreePcmBlock(r, ida));
-  EXPECT_EQ(PcmBlockCount(r), 3u);
-  EXPECT_TRUE(FreePcmBlock(r, idb));
-  EXPECT_FALSE(FreePcmBlock(r, idb));
-  // A stale count (larger than what is registered) frees nothing.
-  EXPECT_EQ(FreeFinishedPcmBlocks(r, 5), 0u);
-  // The voice is destroyed: everything left goes.
-  EXPECT_EQ(FreeAllPcmBlocks(r), 2u);
-  EXPECT_FALSE(FreePcmBlock(r, idc));
-  EXPECT_EQ(PcmBacklogBytes(r), 0u);
-}
-
-TEST(AudioPcmBlocks, BacklogLimitIs200Milliseconds) {
-  // 48 kHz stereo 16-bit: 192000 bytes a second, 38400 in 200 ms.
-  EXPECT_TRUE(PcmFitsBacklog(0, 1000000, 48000, 2)) << "an idle voice takes any block";
-  EXPECT_TRUE(PcmFitsBacklog(38400 - 4096, 4096, 48000, 2));
-  EXPECT_FALSE(PcmFitsBacklog(38400 - 4095, 4096, 48000, 2));
-  // 16 kHz mono: 6400 bytes in 200 ms.
-  EXPECT_TRUE(PcmFitsBacklog(4000, 2048, 16000, 1));
-  EXPECT_FALSE(PcmFitsBacklog(4400, 2048, 16000, 1));
 }
 
 TEST(AudioDecoderConfig, EqualFormatChangesNothing) {

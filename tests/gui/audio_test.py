@@ -187,8 +187,8 @@ def selected_camera_is_heard_switch_and_mute():
 @case
 def output_unit_tests_with_a_device():
     """The Windows suite's audio output tests that need a playback device
-    (playing, a default-device change, the 200 ms backlog, blocks freed at
-    Stop) run here, where a sound server exists."""
+    (playing, a default-device change, a burst played in full, a camera switch
+    while playing, blocks freed at Stop) run here, where a sound server exists."""
     sound = SoundServer(os.path.join(tmp, "unit"))
     sound.start()
     saved = dict(bed.env)
