@@ -86,6 +86,9 @@ struct AppState {
   bool panning = false;
   bool navigatorDragging = false;
   POINT lastCursor{0, 0};
+  // How far the strip's thumbnails are scrolled up, in pixels (not stored in
+  // the configuration; kept within the strip's range by LayoutTiles).
+  int32_t stripScroll = 0;
 };
 
 // The one instance; exists before the entry point runs.

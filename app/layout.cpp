@@ -19,6 +19,12 @@ int32_t Saturate(int64_t v) {
   return static_cast<int32_t>(v);
 }
 
+// a × b / c rounded to nearest, for a, b ≥ 0 and c > 0 with a product that
+// fits in 64 bits.
+int64_t ScaleRounded(int64_t a, int64_t b, int64_t c) {
+  return (a * b + c / 2) / c;
+}
+
 int32_t VideoDimension(uint32_t v) {
   return static_cast<int32_t>(std::min<uint32_t>(v, std::numeric_limits<int32_t>::max()));
 }
@@ -63,8 +69,65 @@ LayoutRect MoveRectLeft(const LayoutRect& rect, int32_t by) {
                     Saturate(int64_t{rect.right} - by), rect.bottom};
 }
 
+StripGeometry ComputeStrip(int32_t clientWidth, int32_t clientHeight, int32_t dpi, int32_t count) {
+  StripGeometry s;
+  const int32_t stripWidth = std::min(clientWidth / 3, ScaleForDpi(kStripMaxWidth, dpi));
+  s.column = LayoutRect{0, 0, stripWidth, clientHeight};
+  s.gap = ScaleForDpi(kThumbGap, dpi);
+  s.thumbWidth = stripWidth - 2 * s.gap;
+  s.thumbHeight = MulDivRound(s.thumbWidth, 9, 16);
+  s.thumbCount = count >= 2 ? count - 1 : 0;
+  s.indicatorWidth = std::max(1, s.gap - ScaleForDpi(1, dpi));
+  s.indicatorMinLength = ScaleForDpi(kScrollThumbMin, dpi);
+  if (s.thumbCount > 0 && s.thumbHeight > 0) {
+    // Thumbnail k (from 0) spans gap + k × step to (k + 1) × step, so the
+    // last one ends at thumbCount × step.
+    const int64_t step = int64_t{s.thumbHeight} + s.gap;
+    const int64_t lastBottom = step * s.thumbCount;
+    if (lastBottom > clientHeight) s.maxScroll = Saturate(lastBottom + s.gap - clientHeight);
+  }
+  return s;
+}
+
+int32_t ClampStripScroll(const StripGeometry& strip, int32_t scroll) {
+  return std::clamp(scroll, 0, std::max(strip.maxScroll, 0));
+}
+
+bool StripTakesWheel(const StripGeometry& strip, bool fullScreen, LayoutPoint point) {
+  return !fullScreen && strip.thumbCount > 0 && strip.maxScroll > 0 &&
+         RectContains(strip.column, point);
+}
+
+int32_t WheelStripScroll(const StripGeometry& strip, int32_t scroll, int32_t delta) {
+  const int64_t step = int64_t{strip.thumbHeight} + strip.gap;
+  // Towards zero for partial notches of either sign, so that a fine-grained
+  // wheel moves the same way both up and down.
+  const int64_t move = int64_t{delta} * step / 120;
+  return ClampStripScroll(strip, Saturate(int64_t{scroll} - move));
+}
+
+LayoutRect StripIndicatorRect(const StripGeometry& strip, bool fullScreen, int32_t scroll) {
+  if (fullScreen || strip.thumbCount == 0 || strip.maxScroll <= 0) return LayoutRect{};
+  const int64_t height = RectHeight(strip.column);
+  const int64_t track = height - 2 * int64_t{strip.gap};
+  if (height <= 0 || track <= 0) return LayoutRect{};
+  // The bar is to the track what the client height is to the whole strip.
+  const int64_t content = height + strip.maxScroll;
+  int64_t length = ScaleRounded(track, height, content);
+  length = std::min(std::max(length, int64_t{strip.indicatorMinLength}), track);
+  const int64_t offset =
+      ScaleRounded(track - length, ClampStripScroll(strip, scroll), strip.maxScroll);
+  LayoutRect r;
+  r.left = strip.gap + strip.thumbWidth;
+  r.right = r.left + strip.indicatorWidth;
+  r.top = Saturate(strip.gap + offset);
+  r.bottom = Saturate(strip.gap + offset + length);
+  return r;
+}
+
 std::vector<TileTarget> ComputeTileTargets(int32_t clientWidth, int32_t clientHeight, int32_t dpi,
-                                           int32_t count, int32_t selected, bool fullScreen) {
+                                           int32_t count, int32_t selected, bool fullScreen,
+                                           int32_t stripScroll) {
   std::vector<TileTarget> targets(static_cast<size_t>(std::max(count, 0)));
   if (targets.empty()) return targets;
   if (selected < 0 || selected >= count) selected = 0;
@@ -76,19 +139,18 @@ std::vector<TileTarget> ComputeTileTargets(int32_t clientWidth, int32_t clientHe
     return targets;
   }
 
-  const int32_t stripWidth = std::min(clientWidth / 3, ScaleForDpi(kStripMaxWidth, dpi));
-  const int32_t gap = ScaleForDpi(kThumbGap, dpi);
-  const int32_t thumbWidth = stripWidth - 2 * gap;
-  const int32_t thumbHeight = MulDivRound(thumbWidth, 9, 16);
-  int64_t y = gap;
+  const StripGeometry strip = ComputeStrip(clientWidth, clientHeight, dpi, count);
+  const int32_t gap = strip.gap;
+  int64_t y = int64_t{gap} - ClampStripScroll(strip, stripScroll);
   for (size_t p = 0; p < targets.size(); ++p) {
     if (p == sel) continue;
-    // Thumbnails past the bottom edge keep their places below it: the strip
-    // does not scroll.
-    targets[p].rect = LayoutRect{gap, Saturate(y), gap + thumbWidth, Saturate(y + thumbHeight)};
-    y += int64_t{thumbHeight} + gap;
+    // Thumbnails beyond the edges keep their places there; the strip
+    // scrolls to bring them in.
+    targets[p].rect =
+        LayoutRect{gap, Saturate(y), gap + strip.thumbWidth, Saturate(y + strip.thumbHeight)};
+    y += int64_t{strip.thumbHeight} + gap;
   }
-  targets[sel].rect = LayoutRect{stripWidth, 0, clientWidth, clientHeight};
+  targets[sel].rect = LayoutRect{strip.column.right, 0, clientWidth, clientHeight};
   return targets;
 }
 
@@ -113,6 +175,13 @@ void StartSlide(TileMotion& tile, const TileTarget& target) {
   tile.animating = true;
   tile.visible = true;
   tile.rect = from;
+}
+
+void ShiftTile(TileMotion& tile, int32_t dy) {
+  for (LayoutRect* r : {&tile.rect, &tile.animFrom, &tile.animTo}) {
+    r->top = Saturate(int64_t{r->top} + dy);
+    r->bottom = Saturate(int64_t{r->bottom} + dy);
+  }
 }
 
 void AdvanceSlide(TileMotion& tile, double t) {

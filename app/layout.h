@@ -1,6 +1,6 @@
 #pragma once
 // Tile layout, zoom and pan arithmetic: the stage-and-strip placement, the
-// slide and zoom animations, the visible window of a zoomed picture, the pan
+// strip's scrolling, the slide and zoom animations, the visible window of a zoomed picture, the pan
 // and navigator steps and the hit tests. Pure functions over plain values; the
 // Windows glue in app/layout_win.* feeds them from AppState.
 #include <cstdint>
@@ -28,6 +28,7 @@ inline constexpr int32_t kSlideOutMargin = 48;   // pixels beyond the left edge
 inline constexpr int32_t kNavigatorWidth = 180;  // at 96 dpi
 inline constexpr int32_t kOverlayMargin = 10;    // at 96 dpi
 inline constexpr int32_t kAudioIconSize = 34;    // at 96 dpi
+inline constexpr int32_t kScrollThumbMin = 16;   // at 96 dpi: shortest scroll indicator
 inline constexpr double kSlideMs = 220.0;
 inline constexpr double kZoomMs = 140.0;
 inline constexpr double kZoomStep = 1.25;  // per wheel notch of 120
@@ -51,15 +52,50 @@ LayoutRect MoveRectLeft(const LayoutRect& rect, int32_t by);
 
 inline bool IsZoomed(double zoom) { return zoom > kZoomedAbove; }
 
+// The left-hand strip of the stage-and-strip layout for count tiles (count − 1
+// thumbnails), whether or not full-screen hides it at the moment. When the
+// thumbnails do not all fit in the client height the strip scrolls: by up to
+// maxScroll pixels, which brings the last thumbnail fully into view with one
+// gap below it, as the first has one above it at 0. While they fit (or with
+// fewer than two tiles) maxScroll is 0.
+struct StripGeometry {
+  LayoutRect column;  // (0, 0, strip width, client height)
+  int32_t gap = 0;
+  int32_t thumbWidth = 0;
+  int32_t thumbHeight = 0;
+  int32_t thumbCount = 0;
+  int32_t maxScroll = 0;
+  int32_t indicatorWidth = 0;      // the scroll indicator's thickness
+  int32_t indicatorMinLength = 0;  // and its shortest length
+};
+StripGeometry ComputeStrip(int32_t clientWidth, int32_t clientHeight, int32_t dpi, int32_t count);
+
+// A scroll offset brought within 0 … maxScroll.
+int32_t ClampStripScroll(const StripGeometry& strip, int32_t scroll);
+// Whether the wheel at point scrolls the strip: the strip is on screen (not
+// full-screen, two tiles or more), has somewhere to scroll, and point lies
+// in its column.
+bool StripTakesWheel(const StripGeometry& strip, bool fullScreen, LayoutPoint point);
+// The offset one wheel movement of delta (120 per notch, signed; positive
+// turns away from the user and moves towards the top) leads to: one
+// thumbnail and its gap per notch, clamped.
+int32_t WheelStripScroll(const StripGeometry& strip, int32_t scroll, int32_t delta);
+// The thin bar in the gap between the thumbnails and the stage that shows
+// which part of the strip is in view; empty when the strip is not on screen
+// or does not scroll.
+LayoutRect StripIndicatorRect(const StripGeometry& strip, bool fullScreen, int32_t scroll);
+
 // Where each tile belongs: the selected one on the stage (or alone in the
 // whole client area in full-screen or with one tile), the others stacked as
-// 16:9 thumbnails in the left-hand strip. Not shown tiles have a zero target.
+// 16:9 thumbnails in the left-hand strip, moved up by stripScroll pixels.
+// Not shown tiles have a zero target.
 struct TileTarget {
   LayoutRect rect;
   bool shown = true;
 };
 std::vector<TileTarget> ComputeTileTargets(int32_t clientWidth, int32_t clientHeight, int32_t dpi,
-                                           int32_t count, int32_t selected, bool fullScreen);
+                                           int32_t count, int32_t selected, bool fullScreen,
+                                           int32_t stripScroll = 0);
 
 // The layout fields of one tile.
 struct TileMotion {
@@ -76,6 +112,9 @@ void PlaceTile(TileMotion& tile, const TileTarget& target);
 // Starts the slide of a tile from where it is to its target: a tile coming
 // into view enters from beyond the left edge, one leaving goes out that way.
 void StartSlide(TileMotion& tile, const TileTarget& target);
+// Moves a tile up or down by dy pixels, and the slide it is on with it, so
+// that it still lands on its target when the strip scrolls mid-slide.
+void ShiftTile(TileMotion& tile, int32_t dy);
 // Moves a sliding tile to progress t (0 … 1 and beyond); at t ≥ 1 the slide
 // ends and a leaving tile becomes invisible.
 void AdvanceSlide(TileMotion& tile, double t);

@@ -70,6 +70,14 @@ TileView MakeTileView(int32_t p, const Slot& slot, uint64_t now) {
   return tile;
 }
 
+// The strip for the current client area and slot count.
+StripGeometry CurrentStrip() {
+  RECT client{0, 0, 0, 0};
+  GetClientRect(g_app.mainWindow, &client);
+  return ComputeStrip(client.right - client.left, client.bottom - client.top, WindowDpi(),
+                      static_cast<int32_t>(g_app.slots.size()));
+}
+
 void StartAnimationTimer() {
   SetTimer(g_app.mainWindow, kAnimationTimerId, kAnimationTimerMs, nullptr);
 }
@@ -84,9 +92,14 @@ void LayoutTiles(bool animate) {
     return;
   }
   const int32_t count = static_cast<int32_t>(g_app.slots.size());
-  const std::vector<TileTarget> targets =
-      ComputeTileTargets(client.right - client.left, client.bottom - client.top, WindowDpi(),
-                         count, g_app.selected, g_app.fullScreen);
+  const int32_t width = client.right - client.left;
+  const int32_t height = client.bottom - client.top;
+  const int32_t dpi = WindowDpi();
+  // The strip stays where the user left it, as far as the list and the
+  // window's height allow (also while full-screen hides it).
+  g_app.stripScroll = ClampStripScroll(ComputeStrip(width, height, dpi, count), g_app.stripScroll);
+  const std::vector<TileTarget> targets = ComputeTileTargets(
+      width, height, dpi, count, g_app.selected, g_app.fullScreen, g_app.stripScroll);
 
   if (!animate) {
     g_app.layoutAnimating = false;
@@ -202,6 +215,15 @@ void PublishScene() {
   }
   scene.tiles.push_back(std::move(stage));
 
+  const LayoutRect bar = StripIndicatorRect(CurrentStrip(), g_app.fullScreen, g_app.stripScroll);
+  if (RectHeight(bar) > 0 && RectWidth(bar) > 0) {
+    scene.scrollIndicatorVisible = true;
+    scene.scrollIndicatorLeft = bar.left;
+    scene.scrollIndicatorTop = bar.top;
+    scene.scrollIndicatorRight = bar.right;
+    scene.scrollIndicatorBottom = bar.bottom;
+  }
+
   if (SelectedHasAudio()) {
     const RECT icon = AudioIconRect();
     scene.audioIconVisible = true;
@@ -254,6 +276,37 @@ void DragNavigator(POINT point) {
   g_app.panX = pan.x;
   g_app.panY = pan.y;
   PublishScene();
+}
+
+void MouseWheel(POINT screenPoint, int delta) {
+  if (!ClampSelected()) return;
+  POINT p = screenPoint;
+  ScreenToClient(g_app.mainWindow, &p);
+  const RECT tile = SelectedSlot().rect;
+  if (PtInRect(&tile, p)) {
+    WheelZoom(screenPoint, delta);
+  } else {
+    ScrollStrip(p, delta);
+  }
+}
+
+bool ScrollStrip(POINT point, int delta) {
+  if (!ClampSelected()) return false;
+  const StripGeometry strip = CurrentStrip();
+  if (!StripTakesWheel(strip, g_app.fullScreen, LayoutPoint{point.x, point.y})) return false;
+  const int32_t from = ClampStripScroll(strip, g_app.stripScroll);
+  const int32_t to = WheelStripScroll(strip, from, delta);
+  g_app.stripScroll = to;
+  if (to != from) {
+    for (size_t p = 0; p < g_app.slots.size(); ++p) {
+      if (static_cast<int32_t>(p) == g_app.selected) continue;
+      TileMotion m = ReadMotion(*g_app.slots[p]);
+      ShiftTile(m, from - to);
+      WriteMotion(*g_app.slots[p], m);
+    }
+  }
+  PublishScene();
+  return true;
 }
 
 void WheelZoom(POINT screenPoint, int delta) {

@@ -34,8 +34,15 @@ bool IsAudioIconActive();  // the selected slot's stream has a valid audio descr
 // A press or drag at a client point inside the navigator moves the pan there.
 void DragNavigator(POINT point);
 // WM_MOUSEWHEEL: screenPoint is the message's point (screen coordinates),
-// delta the signed high word of wParam.
+// delta the signed high word of wParam. Over the selected tile the wheel
+// zooms (WheelZoom); over a strip that has more thumbnails than fit it
+// scrolls the strip (ScrollStrip); elsewhere it does nothing.
+void MouseWheel(POINT screenPoint, int delta);
 void WheelZoom(POINT screenPoint, int delta);
+// Scrolls the strip for a wheel movement at a client point; false (and
+// nothing changes) unless the strip takes the wheel there. Thumbnails in the
+// middle of a slide keep sliding, to their scrolled places.
+bool ScrollStrip(POINT point, int delta);
 // WM_MOUSEMOVE while panning: moves the picture with the cursor since
 // lastCursor and stores the cursor's position there.
 void PanWithCursor();

@@ -457,7 +457,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       ShowContextMenu();
       return 0;
     case WM_MOUSEWHEEL:
-      WheelZoom(PointFromLParam(lParam), GET_WHEEL_DELTA_WPARAM(wParam));
+      MouseWheel(PointFromLParam(lParam), GET_WHEEL_DELTA_WPARAM(wParam));
       return 0;
     case WM_CAPTURECHANGED:
       g_app.panning = false;

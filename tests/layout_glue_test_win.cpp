@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 
 namespace {
 
@@ -42,6 +43,7 @@ class LayoutGlue : public testing::Test {
     g_app.zoom = 1.0;
     g_app.panX = g_app.panY = 0.5;
     g_app.zoomAnimating = g_app.layoutAnimating = false;
+    g_app.stripScroll = 0;
   }
 
   void TearDown() override {
@@ -50,6 +52,7 @@ class LayoutGlue : public testing::Test {
     g_app.selected = 0;
     g_app.fullScreen = false;
     g_app.zoomAnimating = g_app.layoutAnimating = false;
+    g_app.stripScroll = 0;
     g_app.config = saved_;
     if (window_) DestroyWindow(window_);
     g_app.mainWindow = nullptr;
@@ -63,6 +66,21 @@ class LayoutGlue : public testing::Test {
       OnAnimationTimer();
     }
     return !g_app.layoutAnimating;
+  }
+
+  // Slots without camera entries up to count.
+  void GrowTo(size_t count) {
+    while (g_app.slots.size() < count) {
+      Slot* slot = new Slot;
+      slot->name = "cam" + std::to_string(g_app.slots.size());
+      g_app.slots.push_back(slot);
+    }
+  }
+
+  void WheelAt(int x, int y, int delta) {
+    POINT p{x, y};
+    ClientToScreen(window_, &p);
+    MouseWheel(p, delta);
   }
 
   LayoutRect Rect(int p) const {
@@ -188,4 +206,77 @@ TEST_F(LayoutGlue, NoSlotsGiveEmptyBoxesAndNoHits) {
   EXPECT_EQ(g_app.zoom, 1.0);
   LoadViewState();
   EXPECT_EQ(g_app.panX, 0.5);
+}
+
+TEST_F(LayoutGlue, WheelOverAFullStripScrollsItAndClicksFollow) {
+  GrowTo(16);
+  g_app.selected = 0;
+  LayoutTiles(false);
+  const int32_t dpi = static_cast<int32_t>(GetDpiForWindow(window_));
+  const StripGeometry strip = ComputeStrip(1200, 700, dpi, 16);
+  ASSERT_GT(strip.maxScroll, 0);
+  const int32_t x = strip.column.right / 2;
+
+  // The stage still zooms, and the strip is not moved by it.
+  WheelAt(600, 350, 120);
+  EXPECT_EQ(g_app.zoom, 1.25);
+  EXPECT_EQ(g_app.stripScroll, 0);
+  g_app.zoom = 1.0;
+
+  // One notch towards the user moves the thumbnails up by one place.
+  const LayoutRect first = Rect(1);
+  WheelAt(x, 300, -120);
+  EXPECT_EQ(g_app.stripScroll, strip.thumbHeight + strip.gap);
+  EXPECT_EQ(Rect(1).top, first.top - strip.thumbHeight - strip.gap);
+  EXPECT_EQ(HitTestTile(POINT{x, first.top + 1}), 2);
+  EXPECT_EQ(g_app.zoom, 1.0);
+
+  // Many notches stop with the sixteenth camera fully in view; it is hit.
+  for (int i = 0; i < 30; ++i) WheelAt(x, 300, -120);
+  EXPECT_EQ(g_app.stripScroll, strip.maxScroll);
+  EXPECT_EQ(Rect(15).bottom, 700 - strip.gap);
+  EXPECT_EQ(HitTestTile(POINT{x, (Rect(15).top + Rect(15).bottom) / 2}), 15);
+
+  // A new selection keeps the strip where it is; a notch up in mid-slide
+  // still brings every thumbnail to its scrolled place.
+  g_app.selected = 15;
+  LayoutTiles(true);
+  EXPECT_EQ(g_app.stripScroll, strip.maxScroll);
+  EXPECT_TRUE(g_app.slots[0]->animating);
+  WheelAt(x, 300, 120);
+  const int32_t scroll = strip.maxScroll - strip.thumbHeight - strip.gap;
+  EXPECT_EQ(g_app.stripScroll, scroll);
+  ASSERT_TRUE(RunSlideToEnd());
+  const auto targets = ComputeTileTargets(1200, 700, dpi, 16, 15, false, scroll);
+  for (int p = 0; p < 16; ++p) EXPECT_EQ(Rect(p), targets[static_cast<size_t>(p)].rect) << p;
+
+  // Full-screen: the wheel over where the strip was zooms instead, and the
+  // strip is found where it was left when full-screen ends.
+  g_app.fullScreen = true;
+  LayoutTiles(false);
+  WheelAt(x, 300, 120);
+  EXPECT_EQ(g_app.stripScroll, scroll);
+  EXPECT_EQ(g_app.zoom, 1.25);
+  g_app.zoom = 1.0;
+  g_app.fullScreen = false;
+  LayoutTiles(false);
+  EXPECT_EQ(Rect(0), targets[0].rect);
+
+  // A taller window, then a shorter list, clamp the offset.
+  SetWindowPos(window_, nullptr, 0, 0, 1200, 1500, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  LayoutTiles(false);
+  EXPECT_EQ(g_app.stripScroll, ComputeStrip(1200, 1500, dpi, 16).maxScroll);
+  EXPECT_EQ(Rect(14).bottom, 1500 - strip.gap);
+  while (g_app.slots.size() > 6) {
+    delete g_app.slots.back();
+    g_app.slots.pop_back();
+  }
+  g_app.selected = 0;
+  LayoutTiles(false);
+  EXPECT_EQ(g_app.stripScroll, 0);
+  EXPECT_EQ(Rect(1).top, strip.gap);
+  // Everything fits: the wheel over the strip does nothing.
+  WheelAt(x, 300, -120);
+  EXPECT_EQ(g_app.stripScroll, 0);
+  EXPECT_EQ(Rect(1).top, strip.gap);
 }

@@ -330,3 +330,154 @@ TEST(LayoutConnecting, StaleDownOrNeverSeenStreams) {
   EXPECT_TRUE(IsTileConnecting(true, 0, 10000));
   EXPECT_FALSE(IsTileConnecting(true, 10016, 10000));  // stamped just after the clock read
 }
+
+TEST(LayoutStrip, NothingScrollsWhileTheThumbnailsFit) {
+  // Five thumbnails of 131 with gaps of 4 end at 675: a 675-pixel client
+  // holds them all, one pixel less does not.
+  StripGeometry fits = ComputeStrip(1200, 675, 96, 6);
+  EXPECT_EQ(fits.thumbCount, 5);
+  EXPECT_EQ(fits.maxScroll, 0);
+  const StripGeometry over = ComputeStrip(1200, 674, 96, 6);
+  EXPECT_EQ(over.maxScroll, 675 + 4 - 674);
+
+  EXPECT_EQ(ClampStripScroll(fits, 300), 0);
+  EXPECT_EQ(WheelStripScroll(fits, 0, -120), 0);
+  EXPECT_FALSE(StripTakesWheel(fits, false, LayoutPoint{100, 100}));
+  EXPECT_EQ(StripIndicatorRect(fits, false, 0), LayoutRect{});
+  // A stale offset changes nothing where everything fits.
+  const auto plain = ComputeTileTargets(1200, 675, 96, 6, 2, false);
+  const auto stale = ComputeTileTargets(1200, 675, 96, 6, 2, false, 300);
+  for (size_t p = 0; p < plain.size(); ++p) EXPECT_EQ(stale[p].rect, plain[p].rect) << p;
+
+  // One tile, or none: no strip at all.
+  EXPECT_EQ(ComputeStrip(1200, 100, 96, 1).maxScroll, 0);
+  EXPECT_EQ(ComputeStrip(1200, 100, 96, 0).maxScroll, 0);
+  EXPECT_FALSE(StripTakesWheel(ComputeStrip(1200, 100, 96, 1), false, LayoutPoint{10, 10}));
+}
+
+TEST(LayoutStrip, ScrollingEndsWithTheLastThumbnailFullyInView) {
+  struct Case {
+    int32_t width, height, count, maxScroll;
+  };
+  // 16 cameras on a 1080-pixel client; 8 cameras in a 600-pixel one.
+  for (const Case c : {Case{1920, 1080, 16, 15 * 135 + 4 - 1080}, Case{1000, 600, 8, 7 * 135 + 4 - 600}}) {
+    const StripGeometry strip = ComputeStrip(c.width, c.height, 96, c.count);
+    EXPECT_EQ(strip.maxScroll, c.maxScroll);
+    const int32_t last = c.count - 1;  // the first tile is on the stage
+    const auto top = ComputeTileTargets(c.width, c.height, 96, c.count, 0, false, 0);
+    EXPECT_GT(top[last].rect.bottom, c.height);  // out of sight unscrolled
+    const auto end = ComputeTileTargets(c.width, c.height, 96, c.count, 0, false, strip.maxScroll);
+    EXPECT_EQ(end[last].rect.bottom, c.height - 4);  // in view, one gap below
+    EXPECT_EQ(end[last].rect.top, c.height - 4 - 131);
+    EXPECT_EQ(end[1].rect.top, 4 - strip.maxScroll);
+    // Asking for more clamps to the end; asking for less than 0 to the top.
+    const auto beyond = ComputeTileTargets(c.width, c.height, 96, c.count, 0, false, 1 << 30);
+    EXPECT_EQ(beyond[last].rect, end[last].rect);
+    EXPECT_EQ(ClampStripScroll(strip, -7), 0);
+    EXPECT_EQ(ClampStripScroll(strip, strip.maxScroll + 1), strip.maxScroll);
+    // The stage does not move with the strip.
+    EXPECT_EQ(end[0].rect, (LayoutRect{240, 0, c.width, c.height}));
+  }
+}
+
+TEST(LayoutStrip, WheelMovesOneThumbnailPerNotchWithinTheRange) {
+  const StripGeometry strip = ComputeStrip(1920, 1080, 96, 16);  // max 949
+  EXPECT_EQ(WheelStripScroll(strip, 0, -120), 135);    // towards the user: down the list
+  EXPECT_EQ(WheelStripScroll(strip, 135, 120), 0);
+  EXPECT_EQ(WheelStripScroll(strip, 0, 120), 0);       // already at the top
+  EXPECT_EQ(WheelStripScroll(strip, 900, -120), 949);  // stops at the end
+  EXPECT_EQ(WheelStripScroll(strip, 0, -120 * 50), 949);
+  EXPECT_EQ(WheelStripScroll(strip, 0, -60), 67);      // half a notch, 67.5 towards zero
+  EXPECT_EQ(WheelStripScroll(strip, 67, 60), 0);
+  int32_t scroll = 0;
+  int notches = 0;
+  while (scroll < strip.maxScroll && notches < 100) {
+    scroll = WheelStripScroll(strip, scroll, -120);
+    ++notches;
+  }
+  EXPECT_EQ(notches, 8);  // 949 / 135 = 7.03
+
+  // The strip takes the wheel only over its own column and not in full-screen.
+  EXPECT_TRUE(StripTakesWheel(strip, false, LayoutPoint{0, 0}));
+  EXPECT_TRUE(StripTakesWheel(strip, false, LayoutPoint{239, 1079}));
+  EXPECT_FALSE(StripTakesWheel(strip, false, LayoutPoint{240, 500}));  // the stage
+  EXPECT_FALSE(StripTakesWheel(strip, false, LayoutPoint{100, 1080}));
+  EXPECT_FALSE(StripTakesWheel(strip, false, LayoutPoint{-1, 10}));
+  EXPECT_FALSE(StripTakesWheel(strip, true, LayoutPoint{100, 100}));
+}
+
+TEST(LayoutStrip, HitTestsFollowTheScrolledThumbnails) {
+  const StripGeometry strip = ComputeStrip(1920, 1080, 96, 16);
+  const auto t = ComputeTileTargets(1920, 1080, 96, 16, 0, false, strip.maxScroll);
+  std::vector<HitTile> tiles;
+  for (const TileTarget& target : t) tiles.push_back(HitTile{target.rect, target.shown});
+  // Slot 15 (the sixteenth camera) is the last thumbnail, 945 … 1076.
+  EXPECT_EQ(HitTestTiles(tiles, 0, LayoutPoint{120, 1000}), 15);
+  EXPECT_EQ(HitTestTiles(tiles, 0, LayoutPoint{120, 1075}), 15);
+  EXPECT_EQ(HitTestTiles(tiles, 0, LayoutPoint{120, 1077}), -1);  // the gap below it
+  // Slot 8 now starts at the very top (4 + 7 × 135 − 949 = 0).
+  EXPECT_EQ(HitTestTiles(tiles, 0, LayoutPoint{120, 0}), 8);
+  EXPECT_EQ(HitTestTiles(tiles, 0, LayoutPoint{120, 132}), -1);
+  EXPECT_EQ(HitTestTiles(tiles, 0, LayoutPoint{120, 135}), 9);
+  EXPECT_EQ(HitTestTiles(tiles, 0, LayoutPoint{1000, 500}), 0);
+  // Where slot 1 was before scrolling there is now slot 8.
+  EXPECT_EQ(HitTestTiles(tiles, 0, LayoutPoint{4, 4}), 8);
+  EXPECT_LT(t[1].rect.bottom, 0);
+}
+
+TEST(LayoutStrip, ScaledForDpi) {
+  // 144 dpi: strip 360, gap 6, thumbnails 348 × 196, one notch 202 pixels.
+  const StripGeometry strip = ComputeStrip(1800, 1000, 144, 16);
+  EXPECT_EQ(strip.column, (LayoutRect{0, 0, 360, 1000}));
+  EXPECT_EQ(strip.gap, 6);
+  EXPECT_EQ(strip.thumbHeight, 196);
+  EXPECT_EQ(strip.maxScroll, 15 * 202 + 6 - 1000);
+  EXPECT_EQ(WheelStripScroll(strip, 0, -120), 202);
+  const auto end = ComputeTileTargets(1800, 1000, 144, 16, 3, false, strip.maxScroll);
+  EXPECT_EQ(end[15].rect.bottom, 1000 - 6);
+  // The indicator sits in the gap right of the thumbnails, clear of both.
+  const LayoutRect bar = StripIndicatorRect(strip, false, 0);
+  EXPECT_EQ(bar.left, 354);
+  EXPECT_EQ(bar.right, 358);
+  EXPECT_EQ(bar.top, 6);
+  // At 96 dpi the same window height holds the first 7 of them.
+  EXPECT_EQ(ComputeStrip(1800, 1000, 96, 16).maxScroll, 15 * 135 + 4 - 1000);
+}
+
+TEST(LayoutStrip, IndicatorShowsThePartInView) {
+  const StripGeometry strip = ComputeStrip(1920, 1080, 96, 16);  // 2029 tall, 1080 in view
+  // Track 4 … 1076 (1072), bar 1072 × 1080 / 2029 = 570.6 → 571 long, 3 wide.
+  EXPECT_EQ(StripIndicatorRect(strip, false, 0), (LayoutRect{236, 4, 239, 575}));
+  EXPECT_EQ(StripIndicatorRect(strip, false, strip.maxScroll), (LayoutRect{236, 505, 239, 1076}));
+  const LayoutRect mid = StripIndicatorRect(strip, false, strip.maxScroll / 2);
+  EXPECT_NEAR(mid.top, 4 + 501 / 2.0, 1.0);  // half-way down the free track
+  EXPECT_EQ(RectHeight(mid), 571);
+  EXPECT_EQ(StripIndicatorRect(strip, false, 5000), StripIndicatorRect(strip, false, strip.maxScroll));
+  EXPECT_EQ(StripIndicatorRect(strip, true, 0), LayoutRect{});  // full-screen hides the strip
+
+  // A tall list in a low window keeps the bar long enough to see.
+  const StripGeometry low = ComputeStrip(1200, 140, 96, 16);
+  const LayoutRect shortest = StripIndicatorRect(low, false, low.maxScroll);
+  EXPECT_EQ(RectHeight(shortest), 16);
+  EXPECT_EQ(shortest.bottom, 140 - 4);
+  // No track left: no bar.
+  EXPECT_EQ(StripIndicatorRect(ComputeStrip(1200, 8, 96, 16), false, 0), LayoutRect{});
+}
+
+TEST(LayoutStrip, ASlideInProgressLandsOnTheScrolledPlace) {
+  // The old stage tile heads for the strip's second place when the strip
+  // scrolls 100 pixels half-way through.
+  TileMotion tile;
+  tile.rect = R(240, 0, 1200, 700);
+  StartSlide(tile, TileTarget{R(4, 139, 236, 270), true});
+  AdvanceSlide(tile, 0.5);
+  ShiftTile(tile, -100);
+  EXPECT_EQ(tile.animTo, R(4, 39, 236, 170));
+  EXPECT_EQ(tile.animFrom, R(240, -100, 1200, 600));
+  AdvanceSlide(tile, 1.0);
+  EXPECT_EQ(tile.rect, R(4, 39, 236, 170));
+  EXPECT_FALSE(tile.animating);
+  // A tile at rest just moves.
+  ShiftTile(tile, 35);
+  EXPECT_EQ(tile.rect, R(4, 74, 236, 205));
+}

@@ -255,6 +255,11 @@ TEST_F(RendererWin, ResizeRequestsApplyAtTheNextFrame) {
     scene.iconTop = 320;
     scene.iconRight = 632;
     scene.iconBottom = 352;
+    scene.scrollIndicatorVisible = true;
+    scene.scrollIndicatorLeft = 236;
+    scene.scrollIndicatorTop = 4;
+    scene.scrollIndicatorRight = 239;
+    scene.scrollIndicatorBottom = 120;
     r.SetScene(scene);
     r.DrawFrame();
     scene.audioMuted = true;

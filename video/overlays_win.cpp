@@ -1,5 +1,6 @@
-// Everything drawn over the video: the zoom navigator (Direct3D quads), the
-// labels, "connecting…", the centred message and the sound icon (Direct2D).
+// Everything drawn over the video: the zoom navigator and the strip's scroll
+// indicator (Direct3D quads), the labels, "connecting…", the centred message
+// and the sound icon (Direct2D).
 #include <cmath>
 #include <string>
 
@@ -16,6 +17,7 @@ const wchar_t kMuteGlyph[] = L"\uE74F";
 const float kNavigatorPanel[4] = {0.06f, 0.08f, 0.11f, 0.82f};
 const float kNavigatorFrame[4] = {0.31f, 0.36f, 0.42f, 1.0f};
 const float kNavigatorView[4] = {0.3f, 0.76f, 1.0f, 1.0f};
+const float kScrollIndicator[4] = {0.6f, 0.65f, 0.7f, 0.8f};
 const D2D1_COLOR_F kLabelBackground = {0.0f, 0.0f, 0.0f, 0.55f};
 const D2D1_COLOR_F kLabelText = {1.0f, 1.0f, 1.0f, 0.92f};
 const D2D1_COLOR_F kMessageText = {0.6f, 0.65f, 0.7f, 1.0f};
@@ -99,6 +101,16 @@ void Renderer::DrawNavigator(const RenderScene& s) {
         DrawQuad(static_cast<float>(bar.x), static_cast<float>(bar.y), static_cast<float>(bar.w),
                  static_cast<float>(bar.h), whole, kNavigatorView, psSolid, nullptr, nullptr);
     }
+    context->OMSetBlendState(nullptr, nullptr, 0xFFFFFFFFu);
+}
+
+void Renderer::DrawScrollIndicator(const RenderScene& s) {
+    const float whole[4] = {0.0f, 0.0f, 1.0f, 1.0f};
+    context->OMSetBlendState(blend, nullptr, 0xFFFFFFFFu);
+    DrawQuad(static_cast<float>(s.scrollIndicatorLeft), static_cast<float>(s.scrollIndicatorTop),
+             static_cast<float>(s.scrollIndicatorRight - s.scrollIndicatorLeft),
+             static_cast<float>(s.scrollIndicatorBottom - s.scrollIndicatorTop), whole, kScrollIndicator, psSolid,
+             nullptr, nullptr);
     context->OMSetBlendState(nullptr, nullptr, 0xFFFFFFFFu);
 }
 

@@ -26,4 +26,7 @@ struct RenderScene {
     bool audioMuted = false;
     int32_t iconLeft = 0, iconTop = 0, iconRight = 0, iconBottom = 0;
     std::wstring message;  // shown in the middle of the window when there are no tiles
+    // The strip's scroll indicator (window pixels), when the strip scrolls.
+    bool scrollIndicatorVisible = false;
+    int32_t scrollIndicatorLeft = 0, scrollIndicatorTop = 0, scrollIndicatorRight = 0, scrollIndicatorBottom = 0;
 };

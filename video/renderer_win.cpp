@@ -454,6 +454,7 @@ void Renderer::DrawFrame() {
 
     DrawTilePictures(frameScene);
     if (frameScene.navigatorVisible) DrawNavigator(frameScene);
+    if (frameScene.scrollIndicatorVisible) DrawScrollIndicator(frameScene);
     if (d2dTarget) {
         d2dTarget->BeginDraw();
         DrawTextOverlays(frameScene);

@@ -86,6 +86,7 @@ private:
 
     // Overlays (overlays_win.cpp).
     void DrawNavigator(const RenderScene& scene);
+    void DrawScrollIndicator(const RenderScene& scene);
     void DrawTextOverlays(const RenderScene& scene);
     void DrawSoundIcon(const RenderScene& scene);
 
