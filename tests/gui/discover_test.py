@@ -3,61 +3,17 @@
 (the plain RTSP port of console cameras)."""
 import json
 import os
-import subprocess
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bed"))
-from testlib import PYTHON, ROOT, case, run, start, stop, wait_until  # noqa: E402
+from testlib import case, run, stop, wait_until  # noqa: E402
 from winbed import Bed, rtsp_connections  # noqa: E402
+from console_bed import start_cameras, start_console  # noqa: E402
 
 DIALOG = "Discover Cameras from Console"
-CAMERAS = [
-    {"id": "p1", "name": "Porch",
-     "channels": [{"id": 0, "name": "High", "isRtspEnabled": True, "rtspAlias": "porch", "fps": 30}]},
-    {"id": "g1", "name": "Garage", "_alias": "garage",
-     "channels": [{"id": 0, "name": "High", "isRtspEnabled": False, "rtspAlias": "", "bitrate": 1234567.5}]},
-    {"id": "y1", "name": "Yard", "channels": [{"id": 1, "name": "Medium", "isRtspEnabled": True,
-                                               "rtspAlias": "yard"}]},
-]
 FAILED_LOGIN = "Failed: Login failed (HTTP 401). Check username/password."
-
-
-def start_console(work):
-    """console.py on 127.0.0.1:443; waits for the port while another test holds it."""
-    cameras = os.path.join(work, "cameras.json")
-    with open(cameras, "w") as f:
-        json.dump(CAMERAS, f)
-    log = os.path.join(work, "console.log")
-    ready = os.path.join(work, "console.ready")
-    holder = {}
-
-    def attempt():
-        proc = start([PYTHON, os.path.join(ROOT, "tests", "bed", "console.py"), "--port", "443", "--cameras", cameras,
-                      "--log", log, "--ready-file", ready, "--delay", "3"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_until(lambda: os.path.exists(ready) or proc.poll() is not None, 30, what="console start")
-        if proc.poll() is None:
-            holder["proc"] = proc
-            return True
-        return False
-
-    wait_until(attempt, 180, interval=2, what="port 443 for the test console")
-    return holder["proc"], log
-
-
-def start_cameras(bed):
-    holder = {}
-
-    def attempt():
-        try:
-            holder["proc"] = bed.start_camserver(["porch=h264", "garage=h264"], port=7447)[0]
-            return True
-        except AssertionError:
-            return False
-
-    wait_until(attempt, 180, interval=2, what="port 7447 for the test cameras")
-    return holder["proc"]
 
 
 def field(bed, dialog_title, control_id):

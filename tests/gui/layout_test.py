@@ -16,6 +16,7 @@ Run with /usr/bin/python3.
 import math
 import os
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from testlib import ROOT, case, run, wait_until, act_until, poll  # noqa: E402
@@ -187,13 +188,43 @@ def wheel(point, button=4):
     ctx["bed"].xdotool("click", button)
 
 
+# The system turns a left press into a double-click when the previous press
+# was less than the double-click time (500 ms here) before it and within the
+# double-click rectangle (4 x 4 pixels) around it, wherever the pointer went in
+# between. A press that must not be a double-click waits until the previous
+# press is further back (plus a margin for the time stamps).
+DOUBLE_CLICK_TIME = 0.5
+DOUBLE_CLICK_HALF = 2
+
+
+def pressed(x, y):
+    """Notes a left press at screen (x, y), just after it was sent."""
+    ctx["last_press"] = (time.monotonic(), x, y)
+
+
+def single_press_at(x, y):
+    """Waits, if need be, so that a left press at (x, y) cannot pair with
+    the previous one into a double-click."""
+    last = ctx.get("last_press")
+    if not last or abs(x - last[1]) >= DOUBLE_CLICK_HALF or abs(y - last[2]) >= DOUBLE_CLICK_HALF:
+        return
+    gap = time.monotonic() - last[0]
+    if gap < DOUBLE_CLICK_TIME + 0.1:
+        print("  a press at (%d, %d) %.3f s after the previous one there: waiting out the"
+              " double-click time" % (x, y, gap), flush=True)
+        wait_until(lambda: time.monotonic() - last[0] > DOUBLE_CLICK_TIME + 0.1, 2,
+                   what="the double-click time since the previous press")
+
+
 def click(point, double=False):
     x, y = to_screen(point)
     move_to(x, y)
+    single_press_at(x, y)
     if double:
         ctx["bed"].xdotool("click", "--repeat", 2, "--delay", 80, 1)
     else:
         ctx["bed"].xdotool("click", 1)
+    pressed(x, y)
 
 
 def setup():
@@ -380,7 +411,9 @@ def drag(win, start, dx, steps):
     bed = ctx["bed"]
     x, y = to_screen(start)
     move_to(x, y)
+    single_press_at(x, y)
     bed.xdotool("mousedown", 1)
+    pressed(x, y)
     if poll(lambda: captured(win), 20):
         for i in range(1, steps + 1):
             bed.xdotool("mousemove", "--sync", x + dx * i // steps, y)

@@ -17,7 +17,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from testlib import ROOT, case, run, wait_until, act_until, poll, free_port  # noqa: E402
 
-sys.path.insert(0, os.path.join(ROOT, "tools"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "bed"))
 from winbed import Bed  # noqa: E402
 
 NAMES = ["Cam %02d" % (i + 1) for i in range(16)]  # already in the program's order
