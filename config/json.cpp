@@ -3,6 +3,7 @@
 #include "config/number_text.h"
 #include "config/utf8.h"
 
+#include <cstdint>
 #include <utility>
 
 namespace {
@@ -30,9 +31,15 @@ uint16_t ReadCodeUnit(std::string_view text, size_t pos) {
   return static_cast<uint16_t>(unit);
 }
 
-bool ParseValueAt(std::string_view text, size_t& pos, JsonValue& out, int depth);
+// What one parse may still build.
+struct Budget {
+  size_t valuesLeft = SIZE_MAX;
+  bool exhausted = false;
+};
 
-bool ParseObject(std::string_view text, size_t& pos, JsonValue& out, int depth) {
+bool ParseValueAt(std::string_view text, size_t& pos, JsonValue& out, int depth, Budget& budget);
+
+bool ParseObject(std::string_view text, size_t& pos, JsonValue& out, int depth, Budget& budget) {
   out.kind = JsonKind::Object;
   ++pos;
   SkipWhitespace(text, pos);
@@ -48,7 +55,7 @@ bool ParseObject(std::string_view text, size_t& pos, JsonValue& out, int depth) 
     if (pos >= text.size() || text[pos] != ':') return false;
     ++pos;
     JsonValue value;
-    if (!ParseValueAt(text, pos, value, depth)) return false;
+    if (!ParseValueAt(text, pos, value, depth, budget)) return false;
     out.members.push_back(JsonMember{std::move(key), std::move(value)});
     SkipWhitespace(text, pos);
     if (pos >= text.size()) return false;
@@ -64,7 +71,7 @@ bool ParseObject(std::string_view text, size_t& pos, JsonValue& out, int depth) 
   }
 }
 
-bool ParseArray(std::string_view text, size_t& pos, JsonValue& out, int depth) {
+bool ParseArray(std::string_view text, size_t& pos, JsonValue& out, int depth, Budget& budget) {
   out.kind = JsonKind::Array;
   ++pos;
   SkipWhitespace(text, pos);
@@ -74,7 +81,7 @@ bool ParseArray(std::string_view text, size_t& pos, JsonValue& out, int depth) {
   }
   for (;;) {
     JsonValue item;
-    if (!ParseValueAt(text, pos, item, depth)) return false;
+    if (!ParseValueAt(text, pos, item, depth, budget)) return false;
     out.items.push_back(std::move(item));
     SkipWhitespace(text, pos);
     if (pos >= text.size()) return false;
@@ -90,13 +97,19 @@ bool ParseArray(std::string_view text, size_t& pos, JsonValue& out, int depth) {
   }
 }
 
-bool ParseValueAt(std::string_view text, size_t& pos, JsonValue& out, int depth) {
+bool ParseValueAt(std::string_view text, size_t& pos, JsonValue& out, int depth, Budget& budget) {
   SkipWhitespace(text, pos);
   if (pos >= text.size()) return false;
+  if (budget.valuesLeft == 0) {
+    budget.exhausted = true;
+    return false;
+  }
+  --budget.valuesLeft;
   const char c = text[pos];
   if (c == '{' || c == '[') {
     if (depth >= kJsonMaxDepth) return false;
-    return c == '{' ? ParseObject(text, pos, out, depth + 1) : ParseArray(text, pos, out, depth + 1);
+    return c == '{' ? ParseObject(text, pos, out, depth + 1, budget)
+                    : ParseArray(text, pos, out, depth + 1, budget);
   }
   if (c == '"') {
     out.kind = JsonKind::String;
@@ -186,8 +199,17 @@ bool ParseJson(std::string_view text, JsonValue& out) {
   return ParseValue(text, pos, out);
 }
 
+JsonParseResult ParseJsonWithin(std::string_view text, size_t maxValues, JsonValue& out) {
+  size_t pos = 0;
+  Budget budget;
+  budget.valuesLeft = maxValues;
+  if (ParseValueAt(text, pos, out, 0, budget)) return JsonParseResult::Ok;
+  return budget.exhausted ? JsonParseResult::TooManyValues : JsonParseResult::Invalid;
+}
+
 bool ParseValue(std::string_view text, size_t& pos, JsonValue& out) {
-  return ParseValueAt(text, pos, out, 0);
+  Budget unbounded;
+  return ParseValueAt(text, pos, out, 0, unbounded);
 }
 
 bool ParseString(std::string_view text, size_t& pos, std::string& out) {

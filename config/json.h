@@ -35,6 +35,16 @@ constexpr int kJsonMaxDepth = 256;
 // Parses one value at offset 0; text after it is not examined. On failure `out`
 // is partly filled and must be discarded.
 bool ParseJson(std::string_view text, JsonValue& out);
+
+enum class JsonParseResult { Ok, Invalid, TooManyValues };
+
+// As ParseJson, building at most maxValues values (every value counts: objects,
+// arrays, their elements and members' values, strings, numbers, literals). A
+// value costs about a hundred bytes of tree whatever its text, so a document of
+// tiny values ([0,0,...]) needs some fifty times its own size; the bound keeps
+// that in proportion for text from outside the program. TooManyValues when the
+// text holds more (it may also be invalid further on).
+JsonParseResult ParseJsonWithin(std::string_view text, size_t maxValues, JsonValue& out);
 // The recursive worker: parses one value at `pos` (leading whitespace skipped) and
 // leaves `pos` after it.
 bool ParseValue(std::string_view text, size_t& pos, JsonValue& out);

@@ -50,7 +50,9 @@ std::string HighStreamAlias(const JsonValue& camera) {
 std::string AliasFromPatchAnswer(const HttpResponse& response) {
   if (!response.ok || response.status < 200 || response.status > 299) return {};
   JsonValue answer;
-  if (!ParseJson(response.body, answer) || answer.kind != JsonKind::Object) return {};
+  if (ParseJsonWithin(response.body, kMaxConsoleJsonValues, answer) != JsonParseResult::Ok ||
+      answer.kind != JsonKind::Object)
+    return {};
   const JsonValue* channels = FindMember(answer, "channels");
   if (channels == nullptr) return {};
   const JsonValue* high = FindByName(*channels, "High");
@@ -171,10 +173,11 @@ DiscoveryResult DiscoverCamerasOver(ConsoleTransport& transport, std::string_vie
 
   DiscoveryResult result;
   JsonValue document;
-  const bool parsed = ParseJson(bootstrap.body, document);
+  const JsonParseResult parsed = ParseJsonWithin(bootstrap.body, kMaxConsoleJsonValues, document);
   bootstrap.body.clear();
   bootstrap.body.shrink_to_fit();
-  if (!parsed || document.kind != JsonKind::Object || !ReadCameras(document, result.cameras))
+  if (parsed == JsonParseResult::TooManyValues) return Failure("Bootstrap is too large to read.");
+  if (parsed != JsonParseResult::Ok || document.kind != JsonKind::Object || !ReadCameras(document, result.cameras))
     return Failure("Bootstrap contained no camera list.");
 
   if (enableRtsp) EnableRtsp(transport, *FindMember(document, "cameras"), result.cameras);

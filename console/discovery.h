@@ -5,6 +5,7 @@
 //
 // The steps run over ConsoleTransport so that they work with the WinHTTP client
 // (Windows) and with a scripted transport in tests.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -47,6 +48,12 @@ struct DiscoveryResult {
 };
 
 constexpr uint16_t kConsolePort = 443;
+
+// The most JSON values a console answer may hold. The bootstrap of a large
+// system holds some tens of thousands; at about a hundred bytes of tree each,
+// this keeps the tree of any answer (the HTTP client takes up to 32 MiB of text)
+// to some tens of MB, where 32 MiB of tiny values would need gigabytes.
+constexpr size_t kMaxConsoleJsonValues = size_t{1} << 19;
 
 // Windows only (console/discovery_win.cpp): signs in to `host` (a name or an
 // address as typed) on port 443 over a fresh HttpClient.

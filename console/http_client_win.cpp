@@ -154,8 +154,8 @@ void RunExchange(const std::shared_ptr<Exchange>& shared) {
       exchange.stage.store(Stage::ReadingBody);
     }
 
-    // Each piece read is added to the exchange at once, so that a caller whose
-    // deadline passes gets what came until then.
+    // Each piece read is added to the exchange at once; reading stops as soon
+    // as the caller has given up on the request.
     std::string piece;
     size_t have = 0;
     while (!Abandoned(exchange)) {
@@ -190,8 +190,9 @@ void RunExchange(const std::shared_ptr<Exchange>& shared) {
   exchange.finished.notify_all();
 }
 
-// The answer to a request whose deadline passed: ended as the platform's own
-// time-out would end it at the same point.
+// The answer to a request whose deadline passed: a time-out, reported as the
+// platform reports one at the same point. A body cut by the deadline is not
+// handed on: read as a whole answer, it would be judged as a wrong one.
 HttpResponse OverdueResponse(Exchange& exchange) {
   HttpResponse response;
   switch (exchange.stage.load()) {
@@ -199,12 +200,8 @@ HttpResponse OverdueResponse(Exchange& exchange) {
       response.error = FailedWithCode("SendRequest failed", ERROR_WINHTTP_TIMEOUT);
       break;
     case Stage::AwaitingHeaders:
+    case Stage::ReadingBody:
       response.error = FailedWithCode("ReceiveResponse failed", ERROR_WINHTTP_TIMEOUT);
-      break;
-    case Stage::ReadingBody:  // as a failed read: what came so far
-      response.ok = true;
-      response.status = exchange.response.status;
-      response.body = std::move(exchange.response.body);
       break;
   }
   return response;

@@ -19,9 +19,9 @@ constexpr size_t kMaxResponseBody = size_t{32} << 20;
 // times the time-out: as long as a request stalled at each of its three waits
 // (send, response headers, one read) could already last, and many times what a
 // console on the local network needs for its largest answer. A request that runs
-// out of time ends as a time-out would end it there: during the send or the wait
-// for the headers it fails ("... failed (12002)"); during the body it keeps what
-// was read, as a failed read does.
+// out of time fails as a time-out would fail it there: during the send
+// "SendRequest failed (12002)", later "ReceiveResponse failed (12002)" (a body
+// cut short is never passed on as the answer).
 constexpr unsigned kRequestDeadlineMs = 36000;
 
 class HttpClient {

@@ -72,7 +72,9 @@ bool NoteContentLength(std::string_view line, size_t& contentLength) {
 // Takes bytes up to a line feed. `line` and `crRun` may be seeded with bytes
 // already taken. Carriage returns are held back as a count and only become part
 // of the line when another byte follows them, so trailing ones never count
-// towards the limit and never take memory.
+// towards the limit and never take memory. A run of them longer than the limit
+// still ends the line as too long: carriage returns without end would otherwise
+// hold the reader for as long as they come.
 LineResult TakeLine(StreamReader& reader, std::string& line, size_t crRun) {
   while (true) {
     if (reader.Available() == 0 && !reader.Fill()) return LineResult::kClosed;
@@ -80,7 +82,7 @@ LineResult TakeLine(StreamReader& reader, std::string& line, size_t crRun) {
       const uint8_t byte = reader.buffer[reader.head++];
       if (byte == '\n') return LineResult::kOk;
       if (byte == '\r') {
-        ++crRun;
+        if (++crRun > kRtspMaxLine) return LineResult::kTooLong;
         continue;
       }
       if (line.size() + crRun + 1 > kRtspMaxLine) return LineResult::kTooLong;
@@ -91,14 +93,22 @@ LineResult TakeLine(StreamReader& reader, std::string& line, size_t crRun) {
   }
 }
 
+enum class HeaderBlock { kOk, kLineTooLong, kBlockTooLong };
+
 // Reads header lines up to the empty line, noting Content-Length. A closed
-// connection ends the block; an over-long line is reported.
-LineResult ReadHeaderBlock(StreamReader& reader, std::string* headers, size_t& contentLength) {
+// connection ends the block; an over-long line, or a block over its bounds, is
+// reported (the block's lines are counted whether or not they are kept).
+HeaderBlock ReadHeaderBlock(StreamReader& reader, std::string* headers, size_t& contentLength) {
   std::string line;
+  size_t lines = 0;
+  size_t bytes = 0;
   while (true) {
     const LineResult result = reader.ReadLineResult(line);
-    if (result == LineResult::kTooLong) return result;
-    if (result == LineResult::kClosed || line.empty()) return LineResult::kOk;
+    if (result == LineResult::kTooLong) return HeaderBlock::kLineTooLong;
+    if (result == LineResult::kClosed || line.empty()) return HeaderBlock::kOk;
+    ++lines;
+    bytes += line.size() + 1;
+    if (lines > kRtspMaxHeaderLines || bytes > kRtspMaxHeaderBytes) return HeaderBlock::kBlockTooLong;
     if (headers) {
       headers->append(line);
       headers->push_back('\n');
@@ -204,7 +214,7 @@ bool ReadResponse(StreamReader& reader, RtspResponse& response) {
   response.headers.clear();
   response.body.clear();
   size_t contentLength = 0;
-  if (ReadHeaderBlock(reader, &response.headers, contentLength) != LineResult::kOk) return false;
+  if (ReadHeaderBlock(reader, &response.headers, contentLength) != HeaderBlock::kOk) return false;
   if (contentLength > kRtspMaxContentLength) return false;
   if (contentLength == 0) return true;
   const uint8_t* body = nullptr;
@@ -243,7 +253,9 @@ bool SkipRtspMessage(StreamReader& reader, uint8_t firstByte) {
   // and the reconnect finds the framing again.
   if (HasControlByte(line)) return false;
   size_t contentLength = 0;
-  ReadHeaderBlock(reader, nullptr, contentLength);  // an over-long line ends the block
+  // An over-long line ends the block; a block without end ends streaming, as the
+  // frames it would swallow are lost anyway.
+  if (ReadHeaderBlock(reader, nullptr, contentLength) == HeaderBlock::kBlockTooLong) return false;
   if (contentLength > kRtspMaxContentLength) return false;
   return reader.Skip(contentLength);
 }

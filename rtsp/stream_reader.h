@@ -13,6 +13,12 @@
 constexpr size_t kRtspReceiveBlock = 8192;      // bytes asked for per receive
 constexpr size_t kRtspMaxLine = 16384;          // longest line, trailing CRs not counted
 constexpr size_t kRtspMaxContentLength = 1 << 20;  // larger bodies are refused
+// A header block (the lines between a start line and its empty line) longer than
+// either bound is refused: no camera sends more than a few dozen short lines, and
+// a server that sends header lines without end would otherwise grow the collected
+// headers while every byte it sends keeps the receive time-out from firing.
+constexpr size_t kRtspMaxHeaderLines = 256;
+constexpr size_t kRtspMaxHeaderBytes = 64 * 1024;  // the lines with one "\n" each
 
 enum class LineResult { kOk, kClosed, kTooLong };
 
@@ -49,6 +55,7 @@ struct RtspResponse {
 };
 
 // Reads a status line ("RTSP/1.0 " and a code), the header lines and the body.
+// Fails like a broken connection on a line or header block over its bound.
 bool ReadResponse(StreamReader& reader, RtspResponse& response);
 
 // The value of the first header line starting with `name` (ignoring case),
@@ -60,7 +67,8 @@ std::string FindHeaderValue(std::string_view headers, std::string_view name);
 // line, its header lines and its Content-Length body. A line that is empty (a
 // stray CR LF between frames) is taken alone. False when streaming must end: the
 // connection failed, the first line is too long or holds binary bytes (the
-// stream is out of step with its framing), or the body is over the bound.
+// stream is out of step with its framing), the header block or the body is
+// over its bound.
 bool SkipRtspMessage(StreamReader& reader, uint8_t firstByte);
 
 // What the interleaved stream after PLAY holds next.

@@ -370,6 +370,25 @@ TEST(DiscoveryHostile, ThousandsOfCameras) {
   EXPECT_EQ(console.sent.back().path, "/proxy/protect/api/cameras/id2999");
 }
 
+TEST(DiscoveryHostile, TinyValuesBeyondTheValueBound) {
+  // {"cameras":[0,0,...]}: two bytes of text per value, about a hundred bytes of
+  // tree and as much again of camera list each. Past the bound the answer fails
+  // with its own message instead of taking gigabytes.
+  std::string body = R"({"cameras":[0)";
+  const size_t count = kMaxConsoleJsonValues - 1;  // with the object and the array: one too many
+  body.reserve(2 * count + 16);
+  for (size_t i = 1; i < count; ++i) body += ",0";
+  body += "]}";
+  ScriptedConsole console;
+  console.SignedIn();
+  console.Answer(200, body);
+  const DiscoveryResult result = Discover(console, true);
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.error, "Bootstrap is too large to read.");
+  EXPECT_TRUE(result.cameras.empty());
+  EXPECT_EQ(console.sent.size(), 2u);
+}
+
 TEST(DiscoveryMerge, StreamUrlAndTheNewList) {
   EXPECT_EQ(BuildStreamUrl("192.168.1.1", "abcDEF123"), "rtsps://192.168.1.1:7441/abcDEF123?enableSrtp");
   EXPECT_EQ(BuildStreamUrl("nvr.local", ""), "rtsps://nvr.local:7441/?enableSrtp");

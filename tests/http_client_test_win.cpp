@@ -3,9 +3,12 @@
 // TAVIK_CONSOLE_PORT; tests/e2e/http_client_test.py starts it with the scenario
 // each case expects. Without it they are skipped.
 #include <winsock2.h>
+#include <windows.h>
+#include <psapi.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -176,6 +179,13 @@ TEST(DiscoveryLive, ScenarioOutcome) {
   const wchar_t* expect = _wgetenv(L"TAVIK_CONSOLE_EXPECT");  // wide: the text holds an em dash
   if (port == 0 || expect == nullptr) GTEST_SKIP() << kNoConsole;
   const DiscoveryResult result = DiscoverCamerasAt("127.0.0.1", port, "viewer", "secret", true);
+  // For tests/e2e/hostile_console_test.py, which bounds what a hostile answer costs.
+  PROCESS_MEMORY_COUNTERS memory{};
+  memory.cb = sizeof memory;
+  if (GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory))
+    std::printf("peak working set: %llu MiB, peak commit: %llu MiB\n",
+                static_cast<unsigned long long>(memory.PeakWorkingSetSize >> 20),
+                static_cast<unsigned long long>(memory.PeakPagefileUsage >> 20));
   const std::string expected = Narrow(expect);
   if (expected.rfind("ok:", 0) == 0) {
     ASSERT_TRUE(result.ok) << result.error;

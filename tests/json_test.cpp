@@ -197,3 +197,28 @@ TEST(Json, FindByNameScansArraysOnly) {
   EXPECT_EQ(FindByName(channels, ""), &channels.items[1]);
   EXPECT_EQ(FindByName(Parsed(R"({"name":"High"})"), "High"), nullptr);
 }
+
+TEST(Json, ValueBoundCountsEveryValue) {
+  // Two objects, an array and three scalars: six values.
+  const std::string text = R"({"a":[1,"x",null],"b":{}})";
+  JsonValue within;
+  ASSERT_EQ(ParseJsonWithin(text, 6, within), JsonParseResult::Ok);
+  EXPECT_EQ(SerializeJson(within), SerializeJson(Parsed(text)));
+  JsonValue over;
+  EXPECT_EQ(ParseJsonWithin(text, 5, over), JsonParseResult::TooManyValues);
+  EXPECT_EQ(ParseJsonWithin("7", 0, over), JsonParseResult::TooManyValues);
+  // Bad text within the bound is invalid, not too large.
+  EXPECT_EQ(ParseJsonWithin("[1,]", 100, over), JsonParseResult::Invalid);
+  EXPECT_EQ(ParseJsonWithin("", 0, over), JsonParseResult::Invalid);
+  EXPECT_EQ(ParseJsonWithin(std::string(300, '['), 1000, over), JsonParseResult::Invalid);
+  // A long array of tiny values stops at the bound.
+  std::string zeros = "[0";
+  for (int i = 1; i < 20000; ++i) zeros += ",0";
+  zeros += "]";
+  JsonValue all;
+  EXPECT_EQ(ParseJsonWithin(zeros, 20001, all), JsonParseResult::Ok);
+  EXPECT_EQ(all.items.size(), 20000u);
+  JsonValue cut;
+  EXPECT_EQ(ParseJsonWithin(zeros, 20000, cut), JsonParseResult::TooManyValues);
+  EXPECT_LE(cut.items.size(), 19999u);
+}

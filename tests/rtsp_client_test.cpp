@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -123,6 +125,7 @@ struct CameraScript {
   std::function<void(CameraConnection&)> afterPlay;  // then OPTIONS are answered until the end
   std::string optionsBody;      // body of the OPTIONS answers
   std::string afterOptions;     // bytes sent right after each OPTIONS answer
+  std::function<void(CameraConnection&, const std::string& cseq)> describe;  // answers DESCRIBE instead
 };
 
 class ScriptedCamera {
@@ -138,7 +141,9 @@ class ScriptedCamera {
     thread_.join();
   }
 
-  std::string Url() const { return "rtsp://127.0.0.1:" + std::to_string(port_) + "/live/cam1?x=1"; }
+  std::string Url(const std::string& host = "127.0.0.1") const {
+    return "rtsp://" + host + ":" + std::to_string(port_) + "/live/cam1?x=1";
+  }
   uint16_t Port() const { return port_; }
   int Connections() {
     std::lock_guard<std::mutex> lock(lock_);
@@ -191,7 +196,9 @@ class ScriptedCamera {
         c.Send(Response(454, cseq));
         continue;
       }
-      if (method == "DESCRIBE") {
+      if (method == "DESCRIBE" && script_.describe) {
+        script_.describe(c, cseq);
+      } else if (method == "DESCRIBE") {
         c.Send(Response(200, cseq, "Content-Type: application/sdp\r\n", script_.sdp));
       } else if (method == "SETUP") {
         videoSetUp = true;
@@ -548,4 +555,60 @@ TEST(RtspClientSession, UnreachableCameraRetriesSilentlyAndStops) {
   EXPECT_EQ(got.StateCount(), 0u);
   EXPECT_EQ(client.GetVideoCodec(), 0);
   EXPECT_FALSE(client.GetAudioFormat().valid);
+}
+
+TEST(RtspClientSession, EndlessDescribeHeadersFailTheAttemptAtOnce) {
+  // The DESCRIBE answer's header lines never end, and keep coming as fast as
+  // they are read, so no receive time-out fires: the client refuses the answer
+  // at its header bound, hangs up and tries again, instead of collecting lines
+  // until memory runs out.
+  constexpr size_t kOffered = size_t{32} << 20;
+  auto sent = std::make_shared<std::atomic<size_t>>(0);
+  auto hungUp = std::make_shared<std::atomic<bool>>(false);
+  CameraScript script;
+  script.describe = [sent, hungUp](CameraConnection& c, const std::string& cseq) {
+    if (!c.Send("RTSP/1.0 200 OK\r\nCSeq: " + cseq + "\r\n")) return;
+    std::string lines;
+    for (int i = 0; i < 64; ++i) lines += "X-Padding: " + std::string(987, 'a') + "\r\n";
+    while (sent->load() < kOffered) {
+      if (!c.Send(lines)) {
+        hungUp->store(true);
+        return;
+      }
+      *sent += lines.size();
+    }
+  };
+  ScriptedCamera camera(script);
+  Delivered got;
+  RtspClient client;
+  client.SetTimingsForTest(Quick());
+  ASSERT_TRUE(client.Start(camera.Url(), got.OnAccessUnit(), got.OnState(), nullptr));
+  ASSERT_TRUE(WaitFor([&] { return camera.Connections() >= 2; }));
+  client.Stop();
+  EXPECT_TRUE(hungUp->load());
+  EXPECT_LT(sent->load(), kOffered / 2);
+  EXPECT_EQ(got.StateCount(), 0u);
+  EXPECT_EQ(Method(camera.Requests(0).back()), "DESCRIBE");
+}
+
+TEST(RtspClientSession, CameraGivenByHostName) {
+  // "localhost" is no dotted address: it goes through name resolution.
+  CameraScript script;
+  script.afterPlay = SendFramesAndHangUp;
+  ScriptedCamera camera(script);
+  Delivered got;
+  RtspClient client;
+  client.SetTimingsForTest(Quick());
+  const std::string url = camera.Url("localhost");
+  ASSERT_TRUE(client.Start(url, got.OnAccessUnit(), got.OnState(), nullptr));
+  ASSERT_TRUE(WaitFor([&] { return got.StateCount() >= 2 && got.UnitCount() >= 2; }));
+  client.Stop();
+  const std::vector<std::string> r = camera.Requests(0);
+  ASSERT_GE(r.size(), 3u);
+  // The URL goes out as it was given, host name and all.
+  EXPECT_EQ(r[0], "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n"
+                  "User-Agent: Orbisfield-Tavik\r\n\r\n");
+  EXPECT_EQ(r[2].substr(0, r[2].find(" RTSP/1.0")), "PLAY " + url);
+  std::lock_guard<std::mutex> l(got.lock);
+  EXPECT_TRUE(got.states[0]);
 }

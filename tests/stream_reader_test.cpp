@@ -69,6 +69,12 @@ std::string Frame(uint8_t channel, const std::string& data) {
   return out + data;
 }
 
+std::string Repeat(const std::string& text, size_t times) {
+  std::string out;
+  for (size_t i = 0; i < times; ++i) out += text;
+  return out;
+}
+
 }  // namespace
 
 TEST(StreamReader, LineEndingsAndEveryChunking) {
@@ -101,6 +107,15 @@ TEST(StreamReader, LineLimitCountsWithoutTrailingCarriageReturns) {
   Connection c({std::string(kRtspMaxLine - 1, 'a') + "\rb\n"});
   std::string line;
   EXPECT_EQ(c.reader.ReadLineResult(line), LineResult::kTooLong);
+  // Trailing ones do not, but a run of them has the same limit: carriage
+  // returns without end must not hold the reader for ever.
+  for (const auto& pieces : Chunkings(std::string(kRtspMaxLine, '\r') + "\n" +
+                                      std::string(kRtspMaxLine + 1, '\r') + "\n")) {
+    Connection crs(pieces);
+    EXPECT_EQ(crs.reader.ReadLineResult(line), LineResult::kOk);
+    EXPECT_EQ(line, "");
+    EXPECT_EQ(crs.reader.ReadLineResult(line), LineResult::kTooLong);
+  }
 }
 
 TEST(StreamReader, ExactViewAndSkipAcrossReceives) {
@@ -178,6 +193,57 @@ TEST(ReadResponse, HeaderLineLimit) {
   EXPECT_FALSE(ReadResponse(tooLong.reader, response));
 }
 
+// Header lines without end, as fast as they are read: counts what was taken.
+struct EndlessHeaderLines : ByteStream {
+  std::string line = "X-Padding: " + std::string(987, 'a') + "\r\n";  // 1000 bytes
+  size_t given = 0;
+  size_t limit = size_t{8} << 20;  // a test that hangs is no test: the lines end here
+  bool started = false;
+  long long Receive(uint8_t* buffer, size_t capacity) override {
+    std::string text = started ? "" : "RTSP/1.0 200 OK\r\nCSeq: 1\r\n";
+    started = true;
+    while (text.size() < capacity && given + text.size() < limit) text += line;
+    if (given + text.size() >= limit) text += "\r\n";
+    const size_t n = std::min(capacity, text.size());
+    std::memcpy(buffer, text.data(), n);
+    given += n;
+    return static_cast<long long>(n);
+  }
+  long long Send(const uint8_t*, size_t size) override { return static_cast<long long>(size); }
+};
+
+TEST(ReadResponse, HeaderBlockBound) {
+  // Header lines without end: refused once the block passes its bound, having
+  // taken little more than the bound from the connection.
+  EndlessHeaderLines endless;
+  StreamReader reader;
+  reader.stream = &endless;
+  RtspResponse response;
+  EXPECT_FALSE(ReadResponse(reader, response));
+  EXPECT_LT(endless.given, kRtspMaxHeaderBytes + 2 * kRtspReceiveBlock);
+  EXPECT_LE(response.headers.size(), kRtspMaxHeaderBytes);
+
+  const std::string head = "RTSP/1.0 200 OK\r\n";
+  std::string shortLines;
+  for (size_t i = 0; i < kRtspMaxHeaderLines; ++i) shortLines += "A: 1\r\n";
+  // Exactly the most lines, and exactly the most bytes (four lines of 16383
+  // bytes and their line feeds), are accepted; one line more is refused.
+  const std::string longLine = "X: " + std::string(16380, 'v') + "\r\n";
+  const std::string longLines = longLine + longLine + longLine + longLine;
+  static_assert(kRtspMaxHeaderBytes == 4 * 16384, "four lines of 16383 bytes fill the block");
+  for (const std::string& lines : {shortLines, longLines}) {
+    for (const auto& pieces : Chunkings(head + lines + "Content-Length: 2\r\n\r\nab")) {
+      Connection c(pieces);
+      EXPECT_FALSE(ReadResponse(c.reader, response));
+    }
+    Connection fits({head + lines + "\r\nRTSP/1.0 404 Not Found\r\n\r\n"});
+    ASSERT_TRUE(ReadResponse(fits.reader, response));
+    EXPECT_EQ(response.status, 200);
+    ASSERT_TRUE(ReadResponse(fits.reader, response));
+    EXPECT_EQ(response.status, 404);
+  }
+}
+
 TEST(ReadResponse, ContentLengthBound) {
   const std::string head = "RTSP/1.0 200 OK\r\nContent-Length: ";
   RtspResponse response;
@@ -253,6 +319,9 @@ TEST(SkipRtspMessage, FailuresEndStreaming) {
       // An over-long header line ends the header block; the rest of it is then
       // read as the next message.
       {"RTSP/1.0 200 OK\r\nX: " + std::string(kRtspMaxLine, 'x') + "\r\n\r\n" + frame, "M M F2:1:122 end"},
+      // A header block over its bound ends streaming; one at the bound is skipped.
+      {"RTSP/1.0 200 OK\r\n" + Repeat("A: 1\r\n", kRtspMaxHeaderLines + 1) + "\r\n" + frame, "X"},
+      {"RTSP/1.0 200 OK\r\n" + Repeat("A: 1\r\n", kRtspMaxHeaderLines) + "\r\n" + frame, "M F2:1:122 end"},
       // A first line of exactly the limit, CRs not counted, is fine.
       {"R" + std::string(kRtspMaxLine - 1, 'x') + "\r\r\r\n\r\n" + frame, "M F2:1:122 end"},
   };

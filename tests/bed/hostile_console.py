@@ -20,6 +20,8 @@ Modes:
                every 2.5 s, forever (each byte well inside the 12 s time-out)
   trickle_body   the bootstrap headers come at once, then the body one byte
                every 2.5 s, forever
+  tinyvalues   a bootstrap of 32 MiB (the client's cap) of tiny values:
+               {"cameras":[0,0,0,...]}, some 16 million of them
 
 Prints "listening 127.0.0.1:PORT" when ready. Stop it by its process id.
 """
@@ -38,7 +40,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import console  # noqa: E402
 
 MODES = ("big", "deep", "deepcamera", "kinds", "camerasobject", "hugelogin", "slowlogin", "slowbootstrap",
-         "patchdeep", "patchkinds", "trickle_headers", "trickle_body")
+         "patchdeep", "patchkinds", "trickle_headers", "trickle_body", "tinyvalues")
 DEPTH = 100000
 SLOW_SECONDS = 15
 TRICKLE_SECONDS = 2.5
@@ -110,6 +112,10 @@ class HostileHandler(console.Handler):
             time.sleep(SLOW_SECONDS)
             self.wfile.write(text)
             return None
+        if mode == "tinyvalues":
+            head, tail = b'{"cameras":[0', b"]}"
+            count = (32 * 1024 * 1024 - len(head) - len(tail)) // 2
+            return self.reply(200, head + b",0" * count + tail, [("Content-Type", "application/json")])
         if mode == "trickle_body":
             self.send_response(200)
             self.send_header("Content-Type", "application/json")

@@ -16,6 +16,8 @@ Cases:
   close_describe  closes right after the DESCRIBE answer
   no_length       DESCRIBE 200 with the SDP but no Content-Length
   long_header     a header line of 16 KiB + 1 in the DESCRIBE answer
+  endless_header  DESCRIBE 200, then header lines of 1000 bytes for ever (as fast
+                  as the client reads them), never the empty line
   huge_length     DESCRIBE 200 with Content-Length: 4294967296, then the SDP
   data_first      interleaved media before the PLAY answer
   garbage         random bytes (never a '$' first) between media frames
@@ -43,8 +45,8 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CAPTURE = os.path.join(ROOT, "tests", "data", "golden_h264_aac")
 FPS = 15
-CASES = ("good", "close_describe", "no_length", "long_header", "huge_length", "data_first", "garbage",
-         "stall", "big_frame", "no_marker", "rtp_v1", "ext_past_end", "fu_no_start", "aac_headers",
+CASES = ("good", "close_describe", "no_length", "long_header", "endless_header", "huge_length", "data_first",
+         "garbage", "stall", "big_frame", "no_marker", "rtp_v1", "ext_past_end", "fu_no_start", "aac_headers",
          "options_body", "reset")
 
 
@@ -192,6 +194,12 @@ class Connection:
                     self.answer(cseq, extra, SDP, length=False)
                 elif case == "long_header":
                     self.answer(cseq, extra + "X-Padding: " + "a" * (16384 + 1 - len("X-Padding: ")) + "\r\n", SDP)
+                elif case == "endless_header":
+                    self.send(("RTSP/1.0 200 OK\r\nCSeq: %s\r\n%s" % (cseq, extra)).encode("latin-1"))
+                    line = b"X-Padding: " + b"a" * (1000 - len("X-Padding: ") - 2) + b"\r\n"
+                    block = line * 64
+                    while True:  # until the client hangs up (the send then fails)
+                        self.send(block)
                 elif case == "huge_length":
                     self.answer(cseq, extra + "Content-Length: 4294967296\r\n", b"", length=False)
                     self.send(SDP)
