@@ -109,19 +109,20 @@ TEST(RenderThreadWin, WorkingQueueIsEmptyAfterEverySlotAndTicksKeepTakingUnits) 
 TEST(RenderThreadWin, DecoderWhoseGpuHandOffFailedMakesWayForSystemMemory) {
     MediaFoundationScope mf;
     ASSERT_TRUE(mf.ok);
-    GpuScope gpu;
-    ASSERT_TRUE(gpu.ok);
+    HWND window = MakeWindow();
+    ASSERT_NE(window, nullptr);
+    Renderer renderer;
+    ASSERT_TRUE(renderer.Init(window));
     const auto units = SplitAtDelimiters(ReadTestClip("two_colour_1280x720.h264"));
     ASSERT_EQ(units.size(), 6u);
     // A decoder on the GPU hand-off none of whose pictures is taken.
     VideoDecoder* decoder = new VideoDecoder;
-    ASSERT_TRUE(decoder->Open(gpu.device, gpu.manager, 1));
+    ASSERT_TRUE(decoder->Open(renderer.Device(), renderer.DeviceManager(), 1));
     const FrameCallback refuse = [](const DecodedFrame&) { return false; };
     for (int64_t i = 0; i < 30 && !decoder->GpuHandOffFailed(); ++i)
         decoder->Decode(units[i % 6].data(), units[i % 6].size(), i * 2000000, refuse);
     ASSERT_TRUE(decoder->GpuHandOffFailed());
 
-    Renderer renderer;  // never initialised: no unit gets as far as drawing
     Slot slot;
     slot.decoder = decoder;
     slot.queue.push_back(AccessUnit{units[1], 0});
@@ -139,4 +140,10 @@ TEST(RenderThreadWin, DecoderWhoseGpuHandOffFailedMakesWayForSystemMemory) {
     g_app.renderGate.Pause();
     g_app.slots.clear();
     g_app.renderGate.Resume();
+    if (slot.decoder) {
+        slot.decoder->Close();
+        delete slot.decoder;
+    }
+    renderer.Shutdown();
+    DestroyWindow(window);
 }
