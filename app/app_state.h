@@ -32,6 +32,9 @@ struct Slot {
 
   RtspClient* client = nullptr;    // owned; created and started by BuildSlots
   VideoDecoder* decoder = nullptr; // owned; created, used and closed by the render thread
+  // Render thread: the GPU hand-off failed for this slot; its decoders are
+  // opened without the device manager (pictures in system memory).
+  bool systemMemoryDecoding = false;
 
   std::mutex queueLock;            // guards queue (held for an append or a swap only)
   std::deque<AccessUnit> queue;    // access units waiting for the render thread

@@ -71,6 +71,9 @@ void BuildSlots() {
   }
   for (Slot* slot : g_app.slots) DestroySlot(slot);
   g_app.slots.clear();
+  // The positions are about to name other cameras: none may keep the picture,
+  // size or picture time of the camera it showed before.
+  g_app.renderer.ForgetSlotPictures();
 
   g_app.selected = 0;
   g_app.zoom = 1.0;

@@ -105,3 +105,45 @@ TEST(RenderThreadWin, WorkingQueueIsEmptyAfterEverySlotAndTicksKeepTakingUnits) 
     g_app.renderGate.Resume();
     EXPECT_EQ(DecodeQueuedUnits(renderer, 1, taken), 0u);  // no slots: nothing to do
 }
+
+TEST(RenderThreadWin, DecoderWhoseGpuHandOffFailedMakesWayForSystemMemory) {
+    MediaFoundationScope mf;
+    ASSERT_TRUE(mf.ok);
+    HWND window = MakeWindow();
+    ASSERT_NE(window, nullptr);
+    Renderer renderer;
+    ASSERT_TRUE(renderer.Init(window));
+    const auto units = SplitAtDelimiters(ReadTestClip("two_colour_1280x720.h264"));
+    ASSERT_EQ(units.size(), 6u);
+    // A decoder on the GPU hand-off none of whose pictures is taken.
+    VideoDecoder* decoder = new VideoDecoder;
+    ASSERT_TRUE(decoder->Open(renderer.Device(), renderer.DeviceManager(), 1));
+    const FrameCallback refuse = [](const DecodedFrame&) { return false; };
+    for (int64_t i = 0; i < 30 && !decoder->GpuHandOffFailed(); ++i)
+        decoder->Decode(units[i % 6].data(), units[i % 6].size(), i * 2000000, refuse);
+    ASSERT_TRUE(decoder->GpuHandOffFailed());
+
+    Slot slot;
+    slot.decoder = decoder;
+    slot.queue.push_back(AccessUnit{units[1], 0});
+    g_app.renderGate.Pause();
+    g_app.slots = {&slot};
+    g_app.renderGate.Resume();
+    std::deque<AccessUnit> taken;
+    DecodeQueuedUnits(renderer, 0, taken);
+    // Closed at the next data; the slot's next decoder opens without the
+    // device manager (here there is no client yet, so none opens).
+    EXPECT_EQ(slot.decoder, nullptr);
+    EXPECT_TRUE(slot.systemMemoryDecoding);
+    EXPECT_EQ(QueuedUnits(slot), 0u);
+
+    g_app.renderGate.Pause();
+    g_app.slots.clear();
+    g_app.renderGate.Resume();
+    if (slot.decoder) {
+        slot.decoder->Close();
+        delete slot.decoder;
+    }
+    renderer.Shutdown();
+    DestroyWindow(window);
+}

@@ -269,3 +269,93 @@ TEST_F(RendererWin, ResizeRequestsApplyAtTheNextFrame) {
     r.DrawFrame();
     EXPECT_EQ(backBufferSize(), std::make_pair(640u, 360u));
 }
+
+TEST_F(RendererWin, ForgottenSlotsDrawNothingUntilTheirNextPicture) {
+    ASSERT_TRUE(ok);
+    Renderer& r = *renderer;
+    const Nv12Picture old(64, 48, 48, kOchre, kOchre);
+    ASSERT_TRUE(r.OnDecodedFrame(6, old.Frame()));
+    ASSERT_TRUE(r.OnDecodedFrame(7, old.Frame()));
+    RenderScene scene;
+    TileView tile;
+    tile.right = 160;
+    tile.bottom = 120;
+    for (int p : {6, 7}) {
+        tile.slotIndex = p;
+        scene.tiles.push_back(tile);
+    }
+    r.SetScene(scene);
+    r.DrawFrame();
+    ASSERT_NE(r.SlotPicture(7), nullptr);
+
+    // The slot list is rebuilt: at once no position reports a size or a
+    // picture time of the camera it showed before.
+    r.ForgetSlotPictures();
+    EXPECT_EQ(r.GetVideoSize(6).width, 0u);
+    EXPECT_EQ(r.GetVideoSize(7).height, 0u);
+    EXPECT_EQ(r.GetLastFrameTick(6), 0u);
+    EXPECT_EQ(r.GetLastFrameTick(7), 0u);
+
+    // The new camera of position 6 delivers before the next frame: its
+    // picture stays; position 7 has none and its tile gets no old picture.
+    const Nv12Picture fresh(32, 24, 24, kBlueish, kBlueish);
+    EXPECT_TRUE(r.OnDecodedFrame(6, fresh.Frame()));
+    EXPECT_EQ(r.GetVideoSize(6).width, 32u);
+    EXPECT_NE(r.GetLastFrameTick(6), 0u);
+    r.SetScene(scene);
+    r.DrawFrame();
+    EXPECT_EQ(r.SlotSource(7), nullptr);
+    EXPECT_EQ(r.SlotPicture(7), nullptr);
+    EXPECT_EQ(r.GetVideoSize(7).width, 0u);
+    ASSERT_NE(r.SlotPicture(6), nullptr);
+    uint32_t w = 0, h = 0;
+    const auto bgra = ReadBack(r, r.SlotPicture(6), &w, &h);
+    ASSERT_EQ(w, 32u);
+    ExpectPixel(bgra, w, 20, 10, kBlueish);
+
+    // A frame drawn before any picture after the rebuild shows none either.
+    r.ForgetSlotPictures();
+    r.DrawFrame();
+    EXPECT_EQ(r.SlotPicture(6), nullptr);
+    EXPECT_EQ(r.GetVideoSize(6).width, 0u);
+}
+
+TEST_F(RendererWin, FailedNv12TextureCostsOnlyThatPicture) {
+    ASSERT_TRUE(ok);
+    Renderer& r = *renderer;
+    const bool probed = r.UsesNv12Textures();
+    r.AssumeNv12TexturesForTest(true);  // as on a device that samples NV12
+
+    // A picture on the GPU too large for any texture: that picture is refused.
+    ID3D11Texture2D* source = nullptr;
+    D3D11_TEXTURE2D_DESC desc = {};
+    desc.Width = desc.Height = 64;
+    desc.MipLevels = desc.ArraySize = 1;
+    desc.Format = DXGI_FORMAT_R8_UNORM;
+    desc.SampleDesc.Count = 1;
+    desc.Usage = D3D11_USAGE_DEFAULT;
+    ASSERT_TRUE(SUCCEEDED(r.Device()->CreateTexture2D(&desc, nullptr, &source)));
+    DecodedFrame huge;
+    huge.texture = source;
+    huge.width = huge.height = 32768;
+    EXPECT_FALSE(r.OnDecodedFrame(8, huge));
+    EXPECT_FALSE(r.OnDecodedFrame(8, huge));
+    source->Release();
+    EXPECT_EQ(r.GetVideoSize(8).width, 0u);
+    EXPECT_EQ(r.SlotSource(8), nullptr);
+    EXPECT_TRUE(r.UsesNv12Textures()) << "a failed creation must not turn NV12 off for every slot";
+
+    // The next picture tries again (and, from system memory, is shown in
+    // whichever form this device can make).
+    const Nv12Picture picture(64, 48, 48, kBlueish, kOchre);
+    EXPECT_TRUE(r.OnDecodedFrame(9, picture.Frame()));
+    EXPECT_TRUE(r.UsesNv12Textures());
+    r.DrawFrame();
+    ASSERT_NE(r.SlotPicture(9), nullptr);
+    uint32_t w = 0, h = 0;
+    const auto bgra = ReadBack(r, r.SlotPicture(9), &w, &h);
+    ASSERT_EQ(w, 64u);
+    ExpectPixel(bgra, w, 10, 30, kBlueish);
+    ExpectPixel(bgra, w, 50, 30, kOchre);
+    r.AssumeNv12TexturesForTest(probed);
+}

@@ -8,6 +8,7 @@
 
 #include "app/app_state.h"
 #include "app/slots_win.h"
+#include "tests/video_test_util_win.h"
 
 namespace {
 
@@ -106,4 +107,57 @@ TEST_F(SlotsTest, AtMostSixteenTilesAndNoneWithoutAddress) {
   EXPECT_EQ(g_app.slots[0]->name, "cam00");
   EXPECT_EQ(g_app.slots[0]->configIndex, 1) << "the entry without address sorts first, gets no tile";
   EXPECT_EQ(g_app.slots[15]->name, "cam15");
+}
+
+// "A live" (selected, showing a picture) and "B dead"; then the file names
+// "A dead" and "B live" and the slots are rebuilt: position 0 must not keep
+// A live's picture under the new camera's "connecting…".
+TEST_F(SlotsTest, RebuiltPositionsStartWithoutTheOldCamerasPicture) {
+  MediaFoundationScope mf;
+  ASSERT_TRUE(mf.ok);
+  WNDCLASSEXW wc = {};
+  wc.cbSize = sizeof(wc);
+  wc.lpfnWndProc = DefWindowProcW;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"TavikSlotsTest";
+  RegisterClassExW(&wc);
+  HWND window = CreateWindowExW(0, wc.lpszClassName, L"slots test", WS_POPUP, 0, 0, 160, 120,
+                                nullptr, nullptr, wc.hInstance, nullptr);
+  ASSERT_NE(window, nullptr);
+  Renderer& renderer = g_app.renderer;  // this thread plays the render thread
+  ASSERT_TRUE(renderer.Init(window));
+
+  g_app.config.Cameras = {Camera("A live", std::string(kClosedPort) + "a"),
+                          Camera("B dead", std::string(kClosedPort) + "b")};
+  g_app.config.SelectedCamera = "A live";
+  BuildSlots();
+  std::vector<uint8_t> nv12(64 * 48 * 3 / 2, 128);
+  DecodedFrame picture;
+  picture.data = nv12.data();
+  picture.pitch = 64;
+  picture.planeRows = 48;
+  picture.width = 64;
+  picture.height = 48;
+  ASSERT_TRUE(renderer.OnDecodedFrame(0, picture));
+  renderer.DrawFrame();
+  ASSERT_NE(renderer.SlotPicture(0), nullptr);
+  ASSERT_EQ(renderer.GetVideoSize(0).width, 64u);
+
+  g_app.config.Cameras = {Camera("A dead", std::string(kClosedPort) + "c"),
+                          Camera("B live", std::string(kClosedPort) + "d")};
+  g_app.config.SelectedCamera = "A dead";
+  BuildSlots();
+  ASSERT_EQ(g_app.slots[0]->name, "A dead");
+  // The layout sees no picture size and no picture time at once...
+  EXPECT_EQ(renderer.GetVideoSize(0).width, 0u);
+  EXPECT_EQ(renderer.GetVideoSize(0).height, 0u);
+  EXPECT_EQ(renderer.GetLastFrameTick(0), 0u);
+  // ...and the next frame, the first of the new list, has no old picture.
+  renderer.DrawFrame();
+  EXPECT_EQ(renderer.SlotSource(0), nullptr);
+  EXPECT_EQ(renderer.SlotPicture(0), nullptr);
+  EXPECT_EQ(renderer.GetVideoSize(0).width, 0u);
+
+  renderer.Shutdown();
+  DestroyWindow(window);
 }

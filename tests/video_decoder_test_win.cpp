@@ -34,6 +34,7 @@ struct Collector {
                 p.crTop = uv[((f.cropY + cy) / 2) * f.pitch + (f.cropX + cx) / 2 * 2 + 1];
             }
             pictures.push_back(p);
+            return true;
         };
     }
 };
@@ -134,4 +135,52 @@ TEST(VideoDecoderWin, H265WithoutADecoderFailsToOpenCleanly) {
     const uint8_t unit[] = {0, 0, 0, 1, 0x40, 0x01, 0x0C, 0x01};
     decoder.Decode(unit, sizeof(unit), 0, got.Callback());
     EXPECT_TRUE(got.pictures.empty());
+}
+
+// The safety net of the GPU hand-off, with the clip looped at 5 pictures a
+// second: a decoder given the device manager whose pictures are all refused
+// gives up after a few seconds of stream; one whose pictures are taken, or
+// one without the device manager, never does.
+TEST(VideoDecoderWin, GpuHandOffWithoutUsablePicturesIsReportedAsFailed) {
+    MediaFoundationScope mf;
+    ASSERT_TRUE(mf.ok);
+    GpuScope gpu;
+    ASSERT_TRUE(gpu.ok);
+    const auto units = SplitAtDelimiters(ReadTestClip("two_colour_1280x720.h264"));
+    ASSERT_EQ(units.size(), 6u);
+
+    int offered = 0;
+    const FrameCallback refuse = [&offered](const DecodedFrame&) {
+        ++offered;
+        return false;
+    };
+    const FrameCallback take = [](const DecodedFrame&) { return true; };
+    const auto feed = [&units](VideoDecoder& decoder, const FrameCallback& callback) {
+        int fed = 0;
+        for (int64_t t = 0; fed < 30 && !decoder.GpuHandOffFailed(); t += 2000000, ++fed) {
+            const auto& unit = units[fed % units.size()];
+            decoder.Decode(unit.data(), unit.size(), t, callback);
+        }
+        return fed;
+    };
+
+    VideoDecoder refused;
+    ASSERT_TRUE(refused.Open(gpu.device, gpu.manager, 1));
+    const int fed = feed(refused, refuse);
+    EXPECT_TRUE(refused.GpuHandOffFailed());
+    EXPECT_GE(fed, 20) << "not before 3 s of stream and 20 units";
+    EXPECT_GT(offered, 0);
+    refused.Close();
+
+    VideoDecoder working;
+    ASSERT_TRUE(working.Open(gpu.device, gpu.manager, 1));
+    EXPECT_EQ(feed(working, take), 30);
+    EXPECT_FALSE(working.GpuHandOffFailed());
+    working.Close();
+
+    VideoDecoder plain;
+    ASSERT_TRUE(plain.Open(gpu.device, nullptr, 1));
+    EXPECT_EQ(feed(plain, refuse), 30);
+    EXPECT_FALSE(plain.GpuHandOffFailed()) << "the system-memory path is not judged";
+    plain.Close();
 }

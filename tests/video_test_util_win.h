@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <d3d11.h>
 #include <mfapi.h>
 #include <objbase.h>
 
@@ -54,4 +55,32 @@ struct MediaFoundationScope {
         if (ok) MFShutdown();
         CoUninitialize();
     }
+};
+
+// A Direct3D 11 device as the renderer makes it (multithread-protected) and a
+// Media Foundation device manager on it, for decoders opened for the GPU
+// hand-off. Needs a display (Xvfb under Wine).
+struct GpuScope {
+    ID3D11Device* device = nullptr;
+    IMFDXGIDeviceManager* manager = nullptr;
+    bool ok = false;
+    GpuScope() {
+        UINT token = 0;
+        const UINT flags = D3D11_CREATE_DEVICE_BGRA_SUPPORT | D3D11_CREATE_DEVICE_VIDEO_SUPPORT;
+        if (FAILED(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, flags, nullptr, 0, D3D11_SDK_VERSION,
+                                     &device, nullptr, nullptr)))
+            return;
+        ID3D10Multithread* multithread = nullptr;
+        if (SUCCEEDED(device->QueryInterface(IID_PPV_ARGS(&multithread))) && multithread) {
+            multithread->SetMultithreadProtected(TRUE);
+            multithread->Release();
+        }
+        ok = SUCCEEDED(MFCreateDXGIDeviceManager(&token, &manager)) && SUCCEEDED(manager->ResetDevice(device, token));
+    }
+    ~GpuScope() {
+        if (manager) manager->Release();
+        if (device) device->Release();
+    }
+    GpuScope(const GpuScope&) = delete;
+    GpuScope& operator=(const GpuScope&) = delete;
 };

@@ -51,6 +51,14 @@ size_t DecodeQueuedUnits(Renderer& renderer, size_t first, std::deque<AccessUnit
         }
         if (taken.empty()) continue;
 
+        if (slot->decoder && slot->decoder->GpuHandOffFailed()) {
+            // It takes the stream but none of its pictures reaches the
+            // screen: decode this slot into system memory from now on.
+            slot->decoder->Close();
+            delete slot->decoder;
+            slot->decoder = nullptr;
+            slot->systemMemoryDecoding = true;
+        }
         if (!slot->decoder) {
             const int32_t codec = slot->client ? slot->client->GetVideoCodec() : 0;
             if (codec == 0) {
@@ -58,7 +66,8 @@ size_t DecodeQueuedUnits(Renderer& renderer, size_t first, std::deque<AccessUnit
                 continue;
             }
             VideoDecoder* decoder = new VideoDecoder;
-            if (!decoder->Open(renderer.Device(), renderer.DeviceManager(), codec)) {
+            IMFDXGIDeviceManager* manager = slot->systemMemoryDecoding ? nullptr : renderer.DeviceManager();
+            if (!decoder->Open(renderer.Device(), manager, codec)) {
                 decoder->Close();
                 delete decoder;
                 taken.clear();  // tried again with the next data
@@ -69,7 +78,7 @@ size_t DecodeQueuedUnits(Renderer& renderer, size_t first, std::deque<AccessUnit
 
         const int position = static_cast<int>(p);
         const FrameCallback onFrame = [&renderer, position](const DecodedFrame& frame) {
-            renderer.OnDecodedFrame(position, frame);
+            return renderer.OnDecodedFrame(position, frame);
         };
         while (!taken.empty()) {
             if (std::chrono::steady_clock::now() - start >= kDecodeBudget) {

@@ -95,10 +95,7 @@ bool Renderer::Init(HWND win) {
 
     // Decoded pictures are sampled straight from NV12 textures where the
     // device can; otherwise each picture is uploaded as two plane textures.
-    UINT support = 0;
-    nv12Supported = SUCCEEDED(device->CheckFormatSupport(DXGI_FORMAT_NV12, &support)) &&
-                    (support & D3D11_FORMAT_SUPPORT_TEXTURE2D) != 0 &&
-                    (support & D3D11_FORMAT_SUPPORT_SHADER_SAMPLE) != 0;
+    nv12Supported = ProbeNv12Textures();
 
     if (FAILED(MFCreateDXGIDeviceManager(&resetToken, &deviceManager))) return false;
     if (FAILED(deviceManager->ResetDevice(device, resetToken))) return false;
@@ -228,37 +225,69 @@ void Renderer::ApplyPendingResize() {
     CreateBackBufferTargets();
 }
 
-bool Renderer::EnsureSlotTexture(SlotTexture& slot, uint32_t w, uint32_t h, bool needNv12) {
-    const bool formOk = needNv12 ? slot.nv12 != nullptr : true;
-    if ((slot.nv12 || slot.luma) && formOk && slot.width == w && slot.height == h) return true;
-    ReleaseSlotTexture(slot);
+namespace {
 
+D3D11_TEXTURE2D_DESC PlaneTextureDesc(uint32_t w, uint32_t h, DXGI_FORMAT format) {
     D3D11_TEXTURE2D_DESC td = {};
     td.Width = w;
     td.Height = h;
     td.MipLevels = 1;
     td.ArraySize = 1;
+    td.Format = format;
     td.SampleDesc.Count = 1;
     td.Usage = D3D11_USAGE_DEFAULT;
     td.BindFlags = D3D11_BIND_SHADER_RESOURCE;
+    return td;
+}
+
+D3D11_SHADER_RESOURCE_VIEW_DESC PlaneViewDesc(DXGI_FORMAT format) {
     D3D11_SHADER_RESOURCE_VIEW_DESC vd = {};
+    vd.Format = format;
     vd.ViewDimension = D3D11_SRV_DIMENSION_TEXTURE2D;
     vd.Texture2D.MostDetailedMip = 0;
     vd.Texture2D.MipLevels = 1;
+    return vd;
+}
 
-    if (nv12Supported && w % 2 == 0 && h % 2 == 0) {
-        td.Format = DXGI_FORMAT_NV12;
-        bool ok = SUCCEEDED(device->CreateTexture2D(&td, nullptr, &slot.nv12));
-        vd.Format = DXGI_FORMAT_R8_UNORM;
-        ok = ok && SUCCEEDED(device->CreateShaderResourceView(slot.nv12, &vd, &slot.lumaView));
-        vd.Format = DXGI_FORMAT_R8G8_UNORM;
-        ok = ok && SUCCEEDED(device->CreateShaderResourceView(slot.nv12, &vd, &slot.chromaView));
-        if (!ok) {
-            // The device reported NV12 but cannot use it: planes from now on.
-            ReleaseSlotTexture(slot);
-            nv12Supported = false;
-        }
-    }
+}  // namespace
+
+// Asked once: a device may list NV12 and still refuse it as a sampled texture
+// or refuse the plane views, so one small texture is made and dropped.
+bool Renderer::ProbeNv12Textures() {
+    UINT support = 0;
+    if (FAILED(device->CheckFormatSupport(DXGI_FORMAT_NV12, &support)) ||
+        (support & D3D11_FORMAT_SUPPORT_TEXTURE2D) == 0 || (support & D3D11_FORMAT_SUPPORT_SHADER_SAMPLE) == 0)
+        return false;
+    SlotTexture probe;
+    const bool ok = CreateNv12Texture(probe, 64, 64);
+    ReleaseSlotTexture(probe);
+    return ok;
+}
+
+// The NV12 texture and its two plane views; on failure the slot holds none.
+bool Renderer::CreateNv12Texture(SlotTexture& slot, uint32_t w, uint32_t h) {
+    const D3D11_TEXTURE2D_DESC td = PlaneTextureDesc(w, h, DXGI_FORMAT_NV12);
+    const D3D11_SHADER_RESOURCE_VIEW_DESC luma = PlaneViewDesc(DXGI_FORMAT_R8_UNORM);
+    const D3D11_SHADER_RESOURCE_VIEW_DESC chroma = PlaneViewDesc(DXGI_FORMAT_R8G8_UNORM);
+    if (SUCCEEDED(device->CreateTexture2D(&td, nullptr, &slot.nv12)) &&
+        SUCCEEDED(device->CreateShaderResourceView(slot.nv12, &luma, &slot.lumaView)) &&
+        SUCCEEDED(device->CreateShaderResourceView(slot.nv12, &chroma, &slot.chromaView)))
+        return true;
+    ReleaseSlotTexture(slot);
+    return false;
+}
+
+bool Renderer::EnsureSlotTexture(SlotTexture& slot, uint32_t w, uint32_t h, bool needNv12) {
+    const bool formOk = needNv12 ? slot.nv12 != nullptr : true;
+    if ((slot.nv12 || slot.luma) && formOk && slot.width == w && slot.height == h) return true;
+    ReleaseSlotTexture(slot);
+
+    D3D11_TEXTURE2D_DESC td = PlaneTextureDesc(w, h, DXGI_FORMAT_R8_UNORM);
+    D3D11_SHADER_RESOURCE_VIEW_DESC vd = PlaneViewDesc(DXGI_FORMAT_R8_UNORM);
+
+    // A failure here belongs to this picture (memory, size), not to the
+    // device: the capability stays, and the next picture tries again.
+    if (nv12Supported && w % 2 == 0 && h % 2 == 0) CreateNv12Texture(slot, w, h);
     if (!slot.nv12) {
         if (needNv12) return false;  // a GPU picture can only be copied into NV12
         td.Format = DXGI_FORMAT_R8_UNORM;
@@ -318,20 +347,38 @@ void Renderer::ReleaseSlotTexture(SlotTexture& slot) {
     slot.newFrame = false;
 }
 
-void Renderer::OnDecodedFrame(int slotIndex, const DecodedFrame& frame) {
-    if (slotIndex < 0 || slotIndex >= kMaxVideoSlots || frame.width == 0 || frame.height == 0) return;
+void Renderer::ForgetSlotPictures() {
+    forgetRequests.fetch_add(1);
+}
+
+// Render thread: acts on ForgetSlotPictures before any picture of the new
+// slot list is taken or drawn.
+void Renderer::ApplyForgottenSlots() {
+    const uint64_t requested = forgetRequests.load();
+    if (requested == forgetsApplied.load()) return;
+    for (int p = 0; p < kMaxVideoSlots; ++p) {
+        ReleaseSlotTexture(slots[p]);
+        videoSize[p].exchange(0);
+        lastFrameTick[p].exchange(0);
+    }
+    forgetsApplied.store(requested);
+}
+
+bool Renderer::OnDecodedFrame(int slotIndex, const DecodedFrame& frame) {
+    ApplyForgottenSlots();
+    if (slotIndex < 0 || slotIndex >= kMaxVideoSlots || frame.width == 0 || frame.height == 0) return false;
     const uint32_t w = frame.width;
     const uint32_t h = frame.height;
     SlotTexture& slot = slots[slotIndex];
 
     if (frame.texture) {
-        if (!EnsureSlotTexture(slot, w, h, true)) return;
+        if (!EnsureSlotTexture(slot, w, h, true)) return false;
         D3D11_TEXTURE2D_DESC sd = {};
         frame.texture->GetDesc(&sd);
         const bool whole = frame.cropX == 0 && frame.cropY == 0 && sd.Width == w && sd.Height == h;
         if (!whole && (uint64_t{frame.cropX} + w > sd.Width || uint64_t{frame.cropY} + h > sd.Height ||
                        (frame.cropX | frame.cropY | w | h) % 2 != 0))
-            return;
+            return false;
         const D3D11_BOX box = {frame.cropX, frame.cropY, 0, frame.cropX + w, frame.cropY + h, 1};
         context->CopySubresourceRegion(slot.nv12, 0, 0, 0, 0, frame.texture, frame.subresourceIndex,
                                        whole ? nullptr : &box);
@@ -339,8 +386,8 @@ void Renderer::OnDecodedFrame(int slotIndex, const DecodedFrame& frame) {
         // The visible area must lie inside the picture's rows and pitch.
         if (frame.pitch == 0 || uint64_t{frame.cropX} + w > frame.pitch ||
             uint64_t{frame.cropY} + h > frame.planeRows)
-            return;
-        if (!EnsureSlotTexture(slot, w, h, false)) return;
+            return false;
+        if (!EnsureSlotTexture(slot, w, h, false)) return false;
         const uint8_t* y = frame.data + size_t{frame.cropY} * frame.pitch + frame.cropX;
         const uint8_t* uv = frame.data + size_t{frame.planeRows} * frame.pitch + size_t{frame.cropY / 2} * frame.pitch +
                             size_t{frame.cropX / 2} * 2;
@@ -361,11 +408,12 @@ void Renderer::OnDecodedFrame(int slotIndex, const DecodedFrame& frame) {
             context->UpdateSubresource(slot.chroma, 0, nullptr, uv, frame.pitch, 0);
         }
     } else {
-        return;
+        return false;
     }
     slot.newFrame = true;
     videoSize[slotIndex].exchange(PackSizeWord(w, h));
     lastFrameTick[slotIndex].exchange(GetTickCount64());
+    return true;
 }
 
 void Renderer::DrawQuad(float x, float y, float w, float h, const float src[4], const float color[4],
@@ -434,6 +482,9 @@ void Renderer::DrawFrame() {
         std::lock_guard<std::mutex> lock(sceneLock);
         frameScene = scene;
     }
+    // After the copy: a scene of a new slot list was posted after its
+    // ForgetSlotPictures, so the old pictures are gone before it is drawn.
+    ApplyForgottenSlots();
 
     context->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
     context->IASetInputLayout(nullptr);
@@ -475,6 +526,7 @@ void Renderer::SetScene(const RenderScene& newScene) {
 VideoSize Renderer::GetVideoSize(int slotIndex) const {
     VideoSize size;
     if (slotIndex < 0 || slotIndex >= kMaxVideoSlots) return size;
+    if (forgetRequests.load() != forgetsApplied.load()) return size;  // the old list's
     const uint64_t packed = videoSize[slotIndex].load();
     size.width = SizeWordWidth(packed);
     size.height = SizeWordHeight(packed);
@@ -483,6 +535,7 @@ VideoSize Renderer::GetVideoSize(int slotIndex) const {
 
 uint64_t Renderer::GetLastFrameTick(int slotIndex) const {
     if (slotIndex < 0 || slotIndex >= kMaxVideoSlots) return 0;
+    if (forgetRequests.load() != forgetsApplied.load()) return 0;  // the old list's
     return lastFrameTick[slotIndex].load();
 }
 

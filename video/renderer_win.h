@@ -48,7 +48,8 @@ public:
     // Render thread.
     bool Init(HWND window);
     void Shutdown();
-    void OnDecodedFrame(int slotIndex, const DecodedFrame& frame);
+    // Returns whether the picture was taken into the slot's textures.
+    bool OnDecodedFrame(int slotIndex, const DecodedFrame& frame);
     void DrawFrame();
 
     // UI thread.
@@ -56,6 +57,11 @@ public:
     void SetScene(const RenderScene& scene);
     VideoSize GetVideoSize(int slotIndex) const;
     uint64_t GetLastFrameTick(int slotIndex) const;
+    // The slot list is being rebuilt (called while no decoding runs): every
+    // position may now name another camera. From this call on every position
+    // reports no picture size and no picture time, and the render thread drops
+    // every position's picture before it takes a new one or draws a tile.
+    void ForgetSlotPictures();
 
     // For the decoders (render thread).
     ID3D11Device* Device() const { return device; }
@@ -67,12 +73,16 @@ public:
     ID3D11DeviceContext* Context() const { return context; }
     ID3D11Texture2D* BackBufferForTest() const;  // a reference the caller releases
     bool UsesNv12Textures() const { return nv12Supported; }
+    void AssumeNv12TexturesForTest(bool on) { nv12Supported = on; }
 
 private:
     void ApplyPendingResize();
     bool CreateBackBufferTargets();
     void ReleaseBackBufferTargets();
+    bool ProbeNv12Textures();
+    bool CreateNv12Texture(SlotTexture& slot, uint32_t width, uint32_t height);
     bool EnsureSlotTexture(SlotTexture& slot, uint32_t width, uint32_t height, bool needNv12);
+    void ApplyForgottenSlots();
     void ReleaseSlotTexture(SlotTexture& slot);
     bool CompilePixelShader(const char* entry, ID3D11PixelShader** shader);
     void ConvertNewPictures();
@@ -114,12 +124,19 @@ private:
     IDWriteTextFormat* messageFormat = nullptr;
     IDWriteTextFormat* iconFormat = nullptr;
     bool iconGlyphs = false;     // iconFormat uses the icon font; else the icon is drawn as shapes
-    bool nv12Supported = false;  // the device can sample NV12 textures
+    // The device can sample NV12 textures: found out once, by Init. A later
+    // failure to make one (short of memory, an impossible size) costs only
+    // that picture; the next one tries again.
+    bool nv12Supported = false;
 
     SlotTexture slots[kMaxVideoSlots];
     std::vector<uint8_t> upload;  // repacked NV12 picture for a cropped upload
     std::atomic<uint64_t> videoSize[kMaxVideoSlots] = {};
     std::atomic<uint64_t> lastFrameTick[kMaxVideoSlots] = {};
+    // ForgetSlotPictures calls made (UI thread) and acted on (render thread);
+    // while they differ, the per-slot values still belong to the old list.
+    std::atomic<uint64_t> forgetRequests{0};
+    std::atomic<uint64_t> forgetsApplied{0};
     mutable std::mutex sceneLock;
     RenderScene scene;
     RenderScene frameScene;  // the render thread's copy of scene for the frame being drawn

@@ -59,6 +59,7 @@ bool VideoDecoder::Open(ID3D11Device* dev, IMFDXGIDeviceManager* deviceManager, 
         SUCCEEDED(transform->ProcessMessage(MFT_MESSAGE_SET_D3D_MANAGER, reinterpret_cast<ULONG_PTR>(deviceManager)))) {
         d3dAware = true;
     }
+    StartHandOffWatch(handOff, d3dAware);
 
     IMFMediaType* type = nullptr;
     if (FAILED(MFCreateMediaType(&type))) return false;
@@ -161,7 +162,9 @@ void VideoDecoder::Decode(const uint8_t* data, size_t size, int64_t timestamp, c
         hr = transform->ProcessInput(0, sample, 0);
     }
     sample->Release();
-    if (SUCCEEDED(hr)) Drain(frameCallback);
+    if (FAILED(hr)) return;
+    NoteUnitAccepted(handOff, HasKeyPicture(data, size, codec), timestamp);
+    Drain(frameCallback);
 }
 
 void VideoDecoder::Drain(const FrameCallback& frameCallback) {
@@ -225,7 +228,7 @@ void VideoDecoder::DeliverPicture(IMFMediaBuffer* buffer, const FrameCallback& f
             SUCCEEDED(dxgi->GetSubresourceIndex(&sub))) {
             frame.texture = texture;
             frame.subresourceIndex = sub;
-            frameCallback(frame);
+            if (frameCallback(frame)) NotePictureUsed(handOff);
         }
         SafeRelease(texture);
         dxgi->Release();
@@ -259,7 +262,7 @@ void VideoDecoder::DeliverPicture(IMFMediaBuffer* buffer, const FrameCallback& f
         frame.data = scan0;
         frame.pitch = static_cast<uint32_t>(pitch);
         frame.planeRows = height;
-        frameCallback(frame);
+        if (frameCallback(frame)) NotePictureUsed(handOff);
     }
     if (locked2d) buffer2d->Unlock2D();
     if (locked) buffer->Unlock();

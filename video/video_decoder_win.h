@@ -12,6 +12,7 @@
 #include <functional>
 #include <vector>
 
+#include "video/hand_off_watch.h"
 #include "video/sps_info.h"
 
 // One video access unit in Annex-B form (every NAL unit after 00 00 00 01),
@@ -36,7 +37,8 @@ struct DecodedFrame {
     uint32_t width = 0, height = 0;
 };
 
-using FrameCallback = std::function<void(const DecodedFrame&)>;
+// Returns whether the picture was taken (the renderer could use it).
+using FrameCallback = std::function<bool(const DecodedFrame&)>;
 
 class VideoDecoder {
 public:
@@ -49,6 +51,10 @@ public:
     uint32_t Width() const { return width; }
     uint32_t Height() const { return height; }
     VisibleArea Visible() const { return visible; }
+    // Opened with the device manager, the transform took a few seconds of
+    // stream after a key picture and not one of its pictures was taken: the
+    // GPU hand-off does not work here, decode without the device manager.
+    bool GpuHandOffFailed() const { return HandOffFailed(handOff); }
 
 private:
     bool SelectOutputType();
@@ -69,4 +75,5 @@ private:
     SpsInfo sps;               // latest sequence parameter set seen in the input
     bool transformAllocatesSamples = false;
     bool d3dAware = false;
+    HandOffWatch handOff;  // judges the GPU hand-off of a d3dAware transform
 };
