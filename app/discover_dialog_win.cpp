@@ -26,6 +26,10 @@ enum : int {
 constexpr char kDefaultConsoleHost[] = "192.168.1.1";
 constexpr int kFieldChars = 1024;
 
+// The certificate the last press was refused for, kept while the dialog is open:
+// pressing Discover again for the same host accepts it.
+CertOffer g_certOffer;
+
 std::vector<CameraEntry>* WorkingList(HWND dialog) {
   return reinterpret_cast<std::vector<CameraEntry>*>(GetWindowLongPtrW(dialog, GWLP_USERDATA));
 }
@@ -68,6 +72,7 @@ void InitDialog(HWND dialog) {
   SetField(dialog, kIdConsolePassword, password);
   SecureZeroMemory(password.data(), password.size());
   CheckDlgButton(dialog, kIdEnableRtsp, BST_CHECKED);
+  g_certOffer = CertOffer();
 }
 
 void Discover(HWND dialog, std::vector<CameraEntry>& working) {
@@ -88,7 +93,11 @@ void Discover(HWND dialog, std::vector<CameraEntry>& working) {
   UpdateWindow(dialog);
   RedrawWindow(dialog, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
 
-  const DiscoveryResult result = DiscoverCameras(host, user, password, enableRtsp);
+  const AppConfig& stored = g_app.config;
+  const CertPolicy certificate = CertPolicyFor(stored.ConsoleHost, stored.ConsoleCertSha256, g_certOffer, host);
+  const DiscoveryResult result = DiscoverCameras(host, user, password, enableRtsp, certificate);
+  // Only the press right after a refusal may accept the refused certificate.
+  g_certOffer = result.certificateRefused ? CertOffer{host, result.certificateSha256} : CertOffer();
 
   DropQueuedInput();
   SetCursor(previousCursor);
@@ -104,6 +113,7 @@ void Discover(HWND dialog, std::vector<CameraEntry>& working) {
   config.ConsoleHost = host;
   config.ConsoleUser = user;
   config.ConsolePassEnc = ProtectPassword(password);
+  config.ConsoleCertSha256 = result.certificateSha256;
   SecureZeroMemory(password.data(), password.size());
   ApplyDiscoveredCameras(working, result.cameras, config.ConsoleHost);
   // The console fields are kept at once; the cameras reach config.Cameras

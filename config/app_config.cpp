@@ -1,6 +1,7 @@
 #include "config/app_config.h"
 
 #include <cmath>
+#include <utility>
 
 #include "config/json.h"
 #include "config/number_text.h"
@@ -48,6 +49,13 @@ const char* BoolText(bool value) { return value ? "true" : "false"; }
 
 }  // namespace
 
+bool IsCertFingerprint(std::string_view text) {
+  if (text.size() != 64) return false;
+  for (const char c : text)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  return true;
+}
+
 AppConfig ReadConfigText(std::string_view text) {
   AppConfig config;
   JsonValue root;
@@ -64,6 +72,9 @@ AppConfig ReadConfigText(std::string_view text) {
   config.ConsoleHost = GetString(root, "ConsoleHost", "");
   config.ConsoleUser = GetString(root, "ConsoleUser", "");
   config.ConsolePassEnc = GetString(root, "ConsolePassEnc", "");
+  // A pin that is not a fingerprint pins nothing.
+  std::string pin = GetString(root, "ConsoleCertSha256", "");
+  if (IsCertFingerprint(pin)) config.ConsoleCertSha256 = std::move(pin);
   config.Muted = GetBool(root, "Muted", config.Muted);
   config.AlwaysOnTop = GetBool(root, "AlwaysOnTop", config.AlwaysOnTop);
   config.WindowMaximized = GetBool(root, "WindowMaximized", config.WindowMaximized);
@@ -90,6 +101,7 @@ std::string WriteConfigText(const AppConfig& config) {
   AppendString(out, "ConsoleHost", config.ConsoleHost);
   AppendString(out, "ConsoleUser", config.ConsoleUser);
   AppendString(out, "ConsolePassEnc", config.ConsolePassEnc);
+  AppendString(out, "ConsoleCertSha256", config.ConsoleCertSha256);
   out += std::string("  \"Muted\": ") + BoolText(config.Muted) + ",\n";
   out += std::string("  \"AlwaysOnTop\": ") + BoolText(config.AlwaysOnTop) + ",\n";
   out += std::string("  \"WindowMaximized\": ") + BoolText(config.WindowMaximized) + ",\n";

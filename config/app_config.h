@@ -19,6 +19,9 @@ struct AppConfig {
   std::string ConsoleHost;
   std::string ConsoleUser;
   std::string ConsolePassEnc;  // protected password, Base64
+  // SHA-256 of the console's TLS certificate (DER) as 64 lowercase hex digits,
+  // trusted at the first successful discovery of ConsoleHost; empty: nothing pinned.
+  std::string ConsoleCertSha256;
   bool Muted = false;
   bool AlwaysOnTop = false;
   bool WindowMaximized = false;
@@ -27,6 +30,9 @@ struct AppConfig {
   double WindowWidth = 520.0;
   double WindowHeight = 330.0;
 };
+
+// Whether text is a certificate fingerprint as stored: 64 lowercase hex digits.
+bool IsCertFingerprint(std::string_view text);
 
 // Reads the settings from the text of config.json. Never fails: anything that
 // cannot be read keeps its default; a text that is not a JSON object gives the

@@ -20,6 +20,16 @@ DiscoveryResult Failure(std::string message) {
   return result;
 }
 
+// The server presented a certificate the session does not trust: nothing of the
+// request went out but its headers. The refused certificate is reported so that
+// the user can accept it.
+DiscoveryResult CertificateChanged(const ConsoleTransport& transport) {
+  DiscoveryResult result = Failure(kCertificateChangedMessage);
+  result.certificateRefused = true;
+  result.certificateSha256 = transport.CertificateSha256();
+  return result;
+}
+
 // The sign-in answer as a failure message; empty when the session is open.
 std::string JudgeSignIn(const HttpResponse& response, bool hasCsrfToken) {
   if (!response.ok) return "Cannot reach console: " + response.error;
@@ -89,6 +99,9 @@ void EnableRtsp(ConsoleTransport& transport, const JsonValue& cameras, std::vect
 }
 
 }  // namespace
+
+const char kCertificateChangedMessage[] =
+    "The console's certificate has changed. Press Discover again to trust the new certificate.";
 
 std::string BuildStreamUrl(std::string_view host, std::string_view alias) {
   std::string url = "rtsps://";
@@ -164,10 +177,14 @@ bool BuildEnableRtspBody(const JsonValue& channels, std::string& body) {
 DiscoveryResult DiscoverCamerasOver(ConsoleTransport& transport, std::string_view user,
                                     std::string_view password, bool enableRtsp) {
   const HttpResponse signIn = transport.Send("POST", kLoginPath, SignInBody(user, password), kJson);
+  if (signIn.certificateRefused) return CertificateChanged(transport);
   std::string message = JudgeSignIn(signIn, transport.HasCsrfToken());
   if (!message.empty()) return Failure(std::move(message));
+  // The certificate that had the password is the one to trust from now on.
+  std::string certificate = transport.CertificateSha256();
 
   HttpResponse bootstrap = transport.Send("GET", kBootstrapPath, std::string(), kJson);
+  if (bootstrap.certificateRefused) return CertificateChanged(transport);
   if (!bootstrap.ok) return Failure("Bootstrap request failed: " + bootstrap.error);
   if (bootstrap.status != 200) return Failure("Bootstrap failed (HTTP " + std::to_string(bootstrap.status) + ").");
 
@@ -181,6 +198,7 @@ DiscoveryResult DiscoverCamerasOver(ConsoleTransport& transport, std::string_vie
     return Failure("Bootstrap contained no camera list.");
 
   if (enableRtsp) EnableRtsp(transport, *FindMember(document, "cameras"), result.cameras);
+  result.certificateSha256 = std::move(certificate);
   result.ok = true;
   return result;
 }

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "console/cert_pin.h"
+
 struct CameraEntry;
 struct JsonValue;
 
@@ -20,6 +22,9 @@ struct HttpResponse {
   uint32_t status = 0;  // 0 when no response was received
   std::string body;     // as received
   std::string error;    // message when ok is false
+  // Nothing of the request body was sent: the server's certificate is not the
+  // one the session trusts (ok is false).
+  bool certificateRefused = false;
 };
 
 // One signed-in session with a console: carries the session cookie and the CSRF
@@ -33,6 +38,9 @@ class ConsoleTransport {
                             std::string_view contentType) = 0;
   // Whether any response so far carried an X-CSRF-Token header.
   virtual bool HasCsrfToken() const = 0;
+  // The fingerprint of the certificate the server presented for the last
+  // request (cert_pin.h); empty when there was none or it could not be read.
+  virtual std::string CertificateSha256() const { return {}; }
 };
 
 struct DiscoveredCamera {
@@ -45,7 +53,14 @@ struct DiscoveryResult {
   bool ok = false;
   std::string error;  // the failure message when ok is false
   std::vector<DiscoveredCamera> cameras;  // every camera of the bootstrap, in order
+  // The console's certificate: on success the one that had the sign-in, to be
+  // pinned; when certificateRefused, the one refused (offered for acceptance).
+  std::string certificateSha256;
+  bool certificateRefused = false;  // failed because the certificate changed
 };
+
+// The error text of a discovery refused for a changed certificate.
+extern const char kCertificateChangedMessage[];
 
 constexpr uint16_t kConsolePort = 443;
 
@@ -56,12 +71,13 @@ constexpr uint16_t kConsolePort = 443;
 constexpr size_t kMaxConsoleJsonValues = size_t{1} << 19;
 
 // Windows only (console/discovery_win.cpp): signs in to `host` (a name or an
-// address as typed) on port 443 over a fresh HttpClient.
+// address as typed) on port 443 over a fresh HttpClient whose server must
+// present a certificate that `certificate` trusts.
 DiscoveryResult DiscoverCameras(std::string_view host, std::string_view user, std::string_view password,
-                                bool enableRtsp);
+                                bool enableRtsp, const CertPolicy& certificate = {});
 // The same on another port (test consoles).
 DiscoveryResult DiscoverCamerasAt(std::string_view host, uint16_t port, std::string_view user,
-                                  std::string_view password, bool enableRtsp);
+                                  std::string_view password, bool enableRtsp, const CertPolicy& certificate = {});
 
 // The whole exchange over an open transport.
 DiscoveryResult DiscoverCamerasOver(ConsoleTransport& transport, std::string_view user,

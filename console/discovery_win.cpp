@@ -14,6 +14,7 @@ class HttpClientTransport final : public ConsoleTransport {
     return client.Request(Widen(method), Widen(path), body, Widen(contentType));
   }
   bool HasCsrfToken() const override { return !client.CsrfToken().empty(); }
+  std::string CertificateSha256() const override { return client.PresentedCertificate(); }
 
  private:
   HttpClient& client;
@@ -22,13 +23,14 @@ class HttpClientTransport final : public ConsoleTransport {
 }  // namespace
 
 DiscoveryResult DiscoverCamerasAt(std::string_view host, uint16_t port, std::string_view user,
-                                  std::string_view password, bool enableRtsp) {
+                                  std::string_view password, bool enableRtsp, const CertPolicy& certificate) {
   HttpClient client(Widen(host), port);
+  client.PinCertificate(certificate);
   HttpClientTransport transport(client);
   return DiscoverCamerasOver(transport, user, password, enableRtsp);
 }
 
 DiscoveryResult DiscoverCameras(std::string_view host, std::string_view user, std::string_view password,
-                                bool enableRtsp) {
-  return DiscoverCamerasAt(host, kConsolePort, user, password, enableRtsp);
+                                bool enableRtsp, const CertPolicy& certificate) {
+  return DiscoverCamerasAt(host, kConsolePort, user, password, enableRtsp, certificate);
 }

@@ -1,6 +1,8 @@
 #include "console/http_client_win.h"
 
 #include <windows.h>
+#include <bcrypt.h>
+#include <wincrypt.h>
 #include <winhttp.h>
 
 #include <atomic>
@@ -13,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/app_config.h"
 #include "config/wide_text_win.h"
 
 namespace {
@@ -85,14 +88,66 @@ struct Exchange {
   HttpResponse response;   // body grows as it is read
   std::string cookie;      // starts as the client's; replaced by a TOKEN cookie
   std::string csrfToken;   // starts as the client's; replaced by an X-CSRF-Token
+
+  // The server's certificate, judged by the running thread when the request is
+  // about to go out (set before it starts: certificate, withholdBody).
+  CertPolicy certificate;     // the client's
+  bool withholdBody = false;  // the body follows the headers only once the certificate is trusted
+  bool judged = false;        // under `lock`, as are the two below
+  bool refused = false;       // stays set: a redirect to a trusted server does not undo it
+  std::string presented;      // the fingerprint last judged
 };
 
-// Notes when the request has gone out, so that a deadline is told apart from a
-// send that never finished. In a synchronous session these notifications come
-// during WinHttpSendRequest, while the running thread holds the exchange.
-void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID, DWORD) {
-  if (status == WINHTTP_CALLBACK_STATUS_REQUEST_SENT && context != 0)
-    reinterpret_cast<Exchange*>(context)->stage.store(Stage::AwaitingHeaders);
+// Judges the certificate the server of `request` presents.
+void JudgeServer(HINTERNET request, Exchange& exchange) {
+  std::string fingerprint = ServerCertificateSha256(request);
+  const bool refuse = JudgeCertificate(exchange.certificate.pinned, fingerprint, exchange.certificate.offered) ==
+                      CertVerdict::Refuse;
+  std::lock_guard<std::mutex> hold(exchange.lock);
+  exchange.presented = std::move(fingerprint);
+  exchange.judged = true;
+  if (refuse) exchange.refused = true;
+}
+
+// Judges the server's certificate when the connection is up and the request
+// about to be sent, and notes when the request has gone out, so that a deadline
+// is told apart from a send that never finished. In a synchronous session these
+// notifications come during WinHttpSendRequest (and during WinHttpReceiveResponse
+// for a redirect), while the running thread holds the exchange.
+void CALLBACK OnRequestStatus(HINTERNET request, DWORD_PTR context, DWORD status, LPVOID, DWORD) {
+  if (context == 0) return;
+  Exchange& exchange = *reinterpret_cast<Exchange*>(context);
+  if (status == WINHTTP_CALLBACK_STATUS_SENDING_REQUEST)
+    JudgeServer(request, exchange);
+  else if (status == WINHTTP_CALLBACK_STATUS_REQUEST_SENT && !exchange.withholdBody)
+    exchange.stage.store(Stage::AwaitingHeaders);
+}
+
+bool Judged(Exchange& exchange) {
+  std::lock_guard<std::mutex> hold(exchange.lock);
+  return exchange.judged;
+}
+
+bool Refused(Exchange& exchange) {
+  std::lock_guard<std::mutex> hold(exchange.lock);
+  return exchange.refused;
+}
+
+// The request body, after headers sent without it; false with the thread's last
+// error set when it cannot be written whole.
+bool WriteBody(HINTERNET request, const std::string& body) {
+  size_t written = 0;
+  while (written < body.size()) {
+    DWORD wrote = 0;
+    if (!WinHttpWriteData(request, body.data() + written, static_cast<DWORD>(body.size() - written), &wrote))
+      return false;
+    if (wrote == 0) {
+      SetLastError(ERROR_WINHTTP_CONNECTION_ERROR);
+      return false;
+    }
+    written += wrote;
+  }
+  return true;
 }
 
 bool Abandoned(Exchange& exchange) {
@@ -107,20 +162,37 @@ void RunExchange(const std::shared_ptr<Exchange>& shared) {
   HINTERNET request = exchange.request;
   HttpResponse response;
   const DWORD bodyBytes = static_cast<DWORD>(exchange.body.size());
-  const BOOL sent = WinHttpSendRequest(
-      request, exchange.headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : exchange.headers.c_str(),
-      exchange.headers.empty() ? 0 : static_cast<DWORD>(-1),
-      exchange.body.empty() ? WINHTTP_NO_REQUEST_DATA : exchange.body.data(), bodyBytes, bodyBytes,
-      reinterpret_cast<DWORD_PTR>(&exchange));
+  // A body held back is announced (Content-Length) and written only after the
+  // certificate has been judged.
+  const bool bodyNow = !exchange.body.empty() && !exchange.withholdBody;
+  bool sent = WinHttpSendRequest(request,
+                                 exchange.headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : exchange.headers.c_str(),
+                                 exchange.headers.empty() ? 0 : static_cast<DWORD>(-1),
+                                 bodyNow ? exchange.body.data() : WINHTTP_NO_REQUEST_DATA, bodyNow ? bodyBytes : 0,
+                                 bodyBytes, reinterpret_cast<DWORD_PTR>(&exchange)) != FALSE;
+  DWORD sendError = sent ? ERROR_SUCCESS : GetLastError();
+  bool refused = false;
+  if (sent) {
+    // Without the notification (or its callback) the certificate is judged here:
+    // the connection is up, and the body still unsent.
+    if (!Judged(exchange)) JudgeServer(request, exchange);
+    refused = Refused(exchange);
+    if (!refused && exchange.withholdBody && !WriteBody(request, exchange.body)) {
+      sent = false;
+      sendError = GetLastError();
+    }
+  }
   bool tooLarge = false;
-  if (sent) exchange.stage.store(Stage::AwaitingHeaders);
-  if (!sent) {
-    response.error = FailedWithCode("SendRequest failed", GetLastError());
+  if (sent && !refused) exchange.stage.store(Stage::AwaitingHeaders);
+  if (refused) {
+    // Nothing more goes to this server: the handle is closed below.
+  } else if (!sent) {
+    response.error = FailedWithCode("SendRequest failed", sendError);
   } else if (Abandoned(exchange)) {
     // The caller has stopped waiting: nothing more to ask of the server.
   } else if (!WinHttpReceiveResponse(request, nullptr)) {
     response.error = FailedWithCode("ReceiveResponse failed", GetLastError());
-  } else if (!Abandoned(exchange)) {
+  } else if (!Abandoned(exchange) && !Refused(exchange)) {
     DWORD status = 0;
     DWORD statusBytes = sizeof status;
     if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
@@ -177,7 +249,12 @@ void RunExchange(const std::shared_ptr<Exchange>& shared) {
   WinHttpCloseHandle(request);
 
   std::lock_guard<std::mutex> hold(exchange.lock);
-  if (!response.error.empty()) {
+  if (exchange.refused) {  // also a redirect to a server not trusted
+    exchange.response.status = 0;
+    exchange.response.body.clear();
+    exchange.response.error = "certificate refused";
+    exchange.response.certificateRefused = true;
+  } else if (!response.error.empty()) {
     exchange.response.error = std::move(response.error);
   } else if (tooLarge) {
     exchange.response.body.clear();
@@ -266,7 +343,10 @@ HttpResponse HttpClient::Request(std::wstring_view method, std::wstring_view pat
   exchange->body = body;
   exchange->cookie = cookie;
   exchange->csrfToken = csrfToken;
-  // Told when the request has gone out; without it, that is known when the send returns.
+  exchange->certificate = certificate;
+  exchange->withholdBody = !certificate.pinned.empty() && !body.empty();
+  // Told when the request is about to go out (the certificate is judged then) and
+  // when it has gone; without these, both are done when the send returns.
   WinHttpSetStatusCallback(request, OnRequestStatus, WINHTTP_CALLBACK_FLAG_SEND_REQUEST, 0);
 
   // WinHTTP's time-outs bound each wait for a byte, not a server that sends one
@@ -291,6 +371,9 @@ HttpResponse HttpClient::Request(std::wstring_view method, std::wstring_view pat
     cookie = exchange->cookie;
     csrfToken = exchange->csrfToken;
   }
+  // The certificate that was trusted is the session's from now on.
+  presented = exchange->presented;
+  if (!exchange->refused && IsCertFingerprint(presented)) certificate.pinned = presented;
   hold.unlock();
   if (runner.joinable()) {
     if (done)
@@ -299,4 +382,32 @@ HttpResponse HttpClient::Request(std::wstring_view method, std::wstring_view pat
       runner.detach();  // still inside WinHTTP: it closes the handle and ends on its own
   }
   return response;
+}
+
+std::string CertificateSha256(const unsigned char* der, size_t size) {
+  if (der == nullptr || size == 0 || size > 0xFFFFFFFFu) return {};
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) return {};
+  unsigned char digest[32];
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  bool made = BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0));
+  if (made) {
+    made = BCRYPT_SUCCESS(BCryptHashData(hash, const_cast<PUCHAR>(der), static_cast<ULONG>(size), 0)) &&
+           BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, sizeof digest, 0));
+    BCryptDestroyHash(hash);
+  }
+  BCryptCloseAlgorithmProvider(algorithm, 0);
+  return made ? HexLower(digest, sizeof digest) : std::string();
+}
+
+std::string ServerCertificateSha256(void* request) {
+  if (request == nullptr) return {};
+  PCCERT_CONTEXT certificate = nullptr;
+  DWORD size = sizeof certificate;
+  if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size) ||
+      certificate == nullptr)
+    return {};
+  std::string fingerprint = CertificateSha256(certificate->pbCertEncoded, certificate->cbCertEncoded);
+  CertFreeCertificateContext(certificate);
+  return fingerprint;
 }

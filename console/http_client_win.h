@@ -2,7 +2,9 @@
 // A small synchronous HTTPS client over WinHTTP for one UniFi console: bound to
 // one host and port, it carries the console's session cookie (TOKEN=...) and CSRF
 // token from each response into the following requests. Every request uses TLS
-// and accepts any server certificate. Nothing it learns is persisted.
+// and accepts any server certificate, unless a pin is set (PinCertificate): then
+// the server's certificate is judged before any request body is sent. Nothing it
+// learns is persisted.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -42,6 +44,16 @@ class HttpClient {
   const std::string& Cookie() const { return cookie; }
   const std::string& CsrfToken() const { return csrfToken; }
 
+  // The certificate the server must present (cert_pin.h). Every request's server
+  // certificate is judged when the request is about to be sent, and the body
+  // follows the headers only once it is trusted; a refused request fails with
+  // certificateRefused set. The first trusted certificate of a session without a
+  // pin becomes its pin, so a session never changes servers midway.
+  void PinCertificate(const CertPolicy& policy) { certificate = policy; }
+  // The fingerprint of the certificate presented for the last request; empty
+  // when none could be read.
+  const std::string& PresentedCertificate() const { return presented; }
+
  private:
   void* session = nullptr;     // HINTERNET from WinHttpOpen
   void* connection = nullptr;  // HINTERNET from WinHttpConnect
@@ -49,4 +61,13 @@ class HttpClient {
   uint16_t port = 0;
   std::string cookie;     // "TOKEN=..." or empty
   std::string csrfToken;  // last X-CSRF-Token value or empty
+  CertPolicy certificate;
+  std::string presented;
 };
+
+// SHA-256 of a DER certificate as 64 lowercase hex digits; empty for no bytes or
+// when the hash cannot be made.
+std::string CertificateSha256(const unsigned char* der, size_t size);
+// The fingerprint of the certificate presented to a WinHTTP request handle
+// (HINTERNET); empty when it cannot be read.
+std::string ServerCertificateSha256(void* request);

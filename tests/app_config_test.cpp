@@ -17,6 +17,7 @@ void ExpectDefaults(const AppConfig& c) {
   EXPECT_TRUE(c.ConsoleHost.empty());
   EXPECT_TRUE(c.ConsoleUser.empty());
   EXPECT_TRUE(c.ConsolePassEnc.empty());
+  EXPECT_TRUE(c.ConsoleCertSha256.empty());
   EXPECT_FALSE(c.Muted);
   EXPECT_FALSE(c.AlwaysOnTop);
   EXPECT_FALSE(c.WindowMaximized);
@@ -129,6 +130,7 @@ TEST(AppConfig, WritesTheFixedTemplate) {
             "  \"ConsoleHost\": \"\",\n"
             "  \"ConsoleUser\": \"\",\n"
             "  \"ConsolePassEnc\": \"\",\n"
+            "  \"ConsoleCertSha256\": \"\",\n"
             "  \"Muted\": false,\n"
             "  \"AlwaysOnTop\": false,\n"
             "  \"WindowMaximized\": false,\n"
@@ -165,6 +167,7 @@ TEST(AppConfig, SaveThenLoadKeepsEveryField) {
   c.ConsoleHost = "192.168.1.1";
   c.ConsoleUser = "vi\"ewer";
   c.ConsolePassEnc = "AQAAANCMnd8BFdERjHoAwE/Cl+s=";
+  c.ConsoleCertSha256 = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
   c.Muted = true;
   c.WindowMaximized = true;
   c.WindowTop = 40;
@@ -183,6 +186,7 @@ TEST(AppConfig, SaveThenLoadKeepsEveryField) {
   EXPECT_EQ(back.ConsoleHost, c.ConsoleHost);
   EXPECT_EQ(back.ConsoleUser, c.ConsoleUser);
   EXPECT_EQ(back.ConsolePassEnc, c.ConsolePassEnc);
+  EXPECT_EQ(back.ConsoleCertSha256, c.ConsoleCertSha256);
   EXPECT_TRUE(back.Muted);
   EXPECT_FALSE(back.AlwaysOnTop);
   EXPECT_TRUE(back.WindowMaximized);
@@ -192,4 +196,42 @@ TEST(AppConfig, SaveThenLoadKeepsEveryField) {
   EXPECT_EQ(back.WindowHeight, 720.25);
   // A second round changes nothing more.
   EXPECT_EQ(WriteConfigText(back), first);
+}
+
+TEST(AppConfig, CertificatePinIsAFingerprintOrNothing) {
+  const std::string pin = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
+  AppConfig c = ReadConfigText("{\"ConsoleHost\": \"h\", \"ConsoleCertSha256\": \"" + pin + "\"}");
+  EXPECT_EQ(c.ConsoleCertSha256, pin);
+  // Missing (a file from before pinning) or empty: nothing pinned, all else as before.
+  c = ReadConfigText(R"({"ConsoleHost": "h", "ConsoleUser": "u", "ConsolePassEnc": "QUJD", "Muted": true})");
+  EXPECT_EQ(c.ConsoleCertSha256, "");
+  EXPECT_EQ(c.ConsoleHost, "h");
+  EXPECT_EQ(c.ConsolePassEnc, "QUJD");
+  EXPECT_TRUE(c.Muted);
+  EXPECT_EQ(ReadConfigText(R"({"ConsoleCertSha256": ""})").ConsoleCertSha256, "");
+  // Malformed: too short or long, upper case, not hex, padded, another kind; and
+  // a malformed first member ahead of a good one (the first member counts).
+  std::string upper = pin;
+  upper[0] = 'F';
+  for (const std::string& value :
+       {"\"" + pin.substr(1) + "\"", "\"" + pin + "0\"", "\"" + upper + "\"", "\"" + std::string(64, 'x') + "\"",
+        "\" " + pin.substr(1) + "\"", std::string("5"), std::string("null"), "[\"" + pin + "\"]"}) {
+    SCOPED_TRACE(value);
+    c = ReadConfigText("{\"Muted\": true, \"ConsoleCertSha256\": " + value + "}");
+    EXPECT_EQ(c.ConsoleCertSha256, "");
+    EXPECT_TRUE(c.Muted);
+  }
+  EXPECT_EQ(ReadConfigText("{\"ConsoleCertSha256\": \"bad\", \"ConsoleCertSha256\": \"" + pin + "\"}")
+                .ConsoleCertSha256,
+            "");
+
+  // Written right after the password, and read back.
+  AppConfig d;
+  d.ConsolePassEnc = "QUJD";
+  d.ConsoleCertSha256 = pin;
+  const std::string text = WriteConfigText(d);
+  EXPECT_NE(text.find("  \"ConsolePassEnc\": \"QUJD\",\n  \"ConsoleCertSha256\": \"" + pin + "\",\n  \"Muted\""),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(ReadConfigText(text).ConsoleCertSha256, pin);
 }

@@ -32,6 +32,16 @@ class ScriptedConsole final : public ConsoleTransport {
     steps.push_back({std::move(r), false});
   }
   void SignedIn() { Answer(200, "{}", true); }
+  // The server presents `certificate`, which the session does not trust: the
+  // request fails without its body.
+  void RefuseCertificate(std::string certificate) {
+    HttpResponse r;
+    r.error = "certificate refused";
+    r.certificateRefused = true;
+    steps.push_back({std::move(r), false, std::move(certificate)});
+  }
+  // The certificate presented from the next request on.
+  void Present(std::string certificate) { presentNext = std::move(certificate); }
 
   HttpResponse Send(std::string_view method, std::string_view path, const std::string& body,
                     std::string_view contentType) override {
@@ -44,9 +54,11 @@ class ScriptedConsole final : public ConsoleTransport {
     Step step = std::move(steps.front());
     steps.pop_front();
     if (step.csrf) csrf = true;
+    presented = step.response.certificateRefused ? step.certificate : presentNext;
     return step.response;
   }
   bool HasCsrfToken() const override { return csrf; }
+  std::string CertificateSha256() const override { return presented; }
 
   std::vector<SentRequest> sent;
 
@@ -54,9 +66,12 @@ class ScriptedConsole final : public ConsoleTransport {
   struct Step {
     HttpResponse response;
     bool csrf;
+    std::string certificate;  // presented with a refusal
   };
   std::deque<Step> steps;
   bool csrf = false;
+  std::string presentNext;
+  std::string presented;
 };
 
 const char kMfa[] =
@@ -124,6 +139,51 @@ TEST(DiscoverySignIn, EachOutcomeHasItsMessageAndStopsDiscovery) {
     EXPECT_TRUE(result.cameras.empty());
     EXPECT_EQ(console.sent.size(), 1u) << c.message;
   }
+}
+
+TEST(DiscoveryCertificate, ARefusedCertificateEndsDiscoveryAndIsReported) {
+  const std::string changed(64, 'c');
+  ScriptedConsole console;
+  console.RefuseCertificate(changed);
+  console.SignedIn();  // must never be asked for
+  DiscoveryResult result = Discover(console);
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.error,
+            "The console's certificate has changed. Press Discover again to trust the new certificate.");
+  EXPECT_TRUE(result.certificateRefused);
+  EXPECT_EQ(result.certificateSha256, changed);
+  EXPECT_EQ(console.sent.size(), 1u);
+
+  // A server that changes certificate after the sign-in is refused just the same.
+  ScriptedConsole midway;
+  midway.Present(std::string(64, 'a'));
+  midway.SignedIn();
+  midway.RefuseCertificate(changed);
+  result = Discover(midway);
+  EXPECT_FALSE(result.ok);
+  EXPECT_TRUE(result.certificateRefused);
+  EXPECT_EQ(result.certificateSha256, changed);
+  EXPECT_EQ(midway.sent.size(), 2u);
+}
+
+TEST(DiscoveryCertificate, SuccessReportsTheCertificateThatHadThePassword) {
+  const std::string first(64, 'a');
+  ScriptedConsole console;
+  console.Present(first);
+  console.SignedIn();
+  console.Answer(200, R"({"cameras":[]})");
+  DiscoveryResult result = Discover(console);
+  ASSERT_TRUE(result.ok) << result.error;
+  EXPECT_FALSE(result.certificateRefused);
+  EXPECT_EQ(result.certificateSha256, first);
+
+  // Other failures are no certificate matter.
+  ScriptedConsole denied;
+  denied.Present(first);
+  denied.Answer(401, "");
+  result = Discover(denied);
+  EXPECT_FALSE(result.certificateRefused);
+  EXPECT_EQ(result.certificateSha256, "");
 }
 
 TEST(DiscoveryBootstrap, RequestAndOutcomes) {

@@ -82,6 +82,87 @@ TEST(HttpClient, FailuresWithoutAConsole) {
   EXPECT_EQ(result.error.rfind("Cannot reach console: SendRequest failed (", 0), 0u) << result.error;
 }
 
+TEST(HttpClient, CertificateFingerprints) {
+  const unsigned char abc[] = {'a', 'b', 'c'};
+  EXPECT_EQ(CertificateSha256(abc, sizeof abc), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  // Nothing to read is no fingerprint, never the hash of nothing.
+  EXPECT_EQ(CertificateSha256(abc, 0), "");
+  EXPECT_EQ(CertificateSha256(nullptr, 3), "");
+  EXPECT_EQ(ServerCertificateSha256(nullptr), "");
+
+  // A request that never connected has no certificate to read, and a pinned
+  // client refuses what it cannot read.
+  HttpClient refused(L"127.0.0.1", ClosedPort());
+  refused.PinCertificate(CertPolicy{std::string(64, 'a'), ""});
+  const HttpResponse response = refused.Request(L"POST", L"/", "secret", L"application/json");
+  EXPECT_FALSE(response.ok);
+  EXPECT_FALSE(response.certificateRefused);  // nothing was presented: a transport failure
+  EXPECT_EQ(refused.PresentedCertificate(), "");
+}
+
+// The console's certificate fingerprint, from TAVIK_CONSOLE_CERT.
+std::string ConsoleCertificate() {
+  const char* text = std::getenv("TAVIK_CONSOLE_CERT");
+  return text != nullptr ? text : "";
+}
+
+// Each request to a pinned server: the certificate judged before the body goes.
+// tests/e2e/http_client_test.py checks in the console's log that no body of a
+// refused request arrived.
+TEST(HttpClientLive, PinnedCertificate) {
+  const uint16_t port = ConsolePort();
+  const std::string actual = ConsoleCertificate();
+  if (port == 0 || actual.empty()) GTEST_SKIP() << kNoConsole;
+  const std::string other(64, 'e');
+
+  HttpClient unpinned(L"127.0.0.1", port);
+  HttpResponse echo = unpinned.Request(L"GET", L"/test/echo", "", L"");
+  ASSERT_TRUE(echo.ok) << echo.error;
+  EXPECT_EQ(unpinned.PresentedCertificate(), actual);
+
+  HttpClient impostor(L"127.0.0.1", port);
+  impostor.PinCertificate(CertPolicy{other, ""});
+  echo = impostor.Request(L"POST", L"/test/echo", "refused-body", L"application/json");
+  EXPECT_FALSE(echo.ok);
+  EXPECT_TRUE(echo.certificateRefused);
+  EXPECT_EQ(echo.status, 0u);
+  EXPECT_EQ(echo.body, "");
+  EXPECT_EQ(impostor.PresentedCertificate(), actual);
+  // Refused again, also without a body.
+  EXPECT_TRUE(impostor.Request(L"GET", L"/test/echo", "", L"").certificateRefused);
+
+  // Pinned to it, or offered it for acceptance: the body follows its headers.
+  for (const CertPolicy& policy : {CertPolicy{actual, ""}, CertPolicy{other, actual}}) {
+    HttpClient pinned(L"127.0.0.1", port);
+    pinned.PinCertificate(policy);
+    for (int i = 0; i < 2; ++i) {  // the second over the kept connection
+      echo = pinned.Request(L"POST", L"/test/echo", "pinned-body", L"application/json");
+      ASSERT_TRUE(echo.ok) << echo.error;
+      EXPECT_FALSE(echo.certificateRefused);
+      JsonValue parsed;
+      ASSERT_TRUE(ParseJson(echo.body, parsed)) << echo.body;
+      EXPECT_EQ(GetString(parsed, "body", ""), "pinned-body");
+      EXPECT_EQ(HeaderValues(echo, "Content-Length"), std::vector<std::string>{"11"});
+      EXPECT_EQ(HeaderValues(echo, "Content-Type"), std::vector<std::string>{"application/json"});
+    }
+  }
+
+  // Discovery: refused with the changed-certificate message and the certificate
+  // to offer; accepted when offered; pinned to the certificate that signed in.
+  DiscoveryResult result = DiscoverCamerasAt("127.0.0.1", port, "viewer", "refused-secret", false,
+                                             CertPolicy{other, ""});
+  EXPECT_FALSE(result.ok);
+  EXPECT_TRUE(result.certificateRefused);
+  EXPECT_EQ(result.error, kCertificateChangedMessage);
+  EXPECT_EQ(result.certificateSha256, actual);
+  result = DiscoverCamerasAt("127.0.0.1", port, "viewer", "secret", false, CertPolicy{other, actual});
+  ASSERT_TRUE(result.ok) << result.error;
+  EXPECT_EQ(result.certificateSha256, actual);
+  result = DiscoverCamerasAt("127.0.0.1", port, "viewer", "secret", false);
+  ASSERT_TRUE(result.ok) << result.error;
+  EXPECT_EQ(result.certificateSha256, actual);
+}
+
 TEST(HttpClientLive, HeadersCookieAndToken) {
   const uint16_t port = ConsolePort();
   if (port == 0) GTEST_SKIP() << kNoConsole;

@@ -5,7 +5,11 @@ discovery and a few /test/ paths for the HTTP client's own tests.
 
   console.py [--port 443] [--user U] [--password P] [--login SCENARIO]
              [--bootstrap SCENARIO] [--patch SCENARIO] [--cameras FILE]
-             [--delay SECONDS] [--log FILE] [--ready-file FILE]
+             [--delay SECONDS] [--log FILE] [--ready-file FILE] [--cert-dir DIR]
+
+Every start makes a new certificate, as a console replaced by another would
+present; with --cert-dir the certificate (cert.pem, key.pem) is kept in DIR:
+made there when DIR holds none, reused when it does (the same console again).
 
 Sign-in (POST /api/auth/login) scenarios:
   ok       200 with Set-Cookie TOKEN=... (plus another cookie) and X-CSRF-Token,
@@ -25,11 +29,15 @@ PATCH /proxy/protect/api/cameras/ID scenarios:
 
 Every request after the sign-in must carry exactly "Cookie: TOKEN=<issued>" and
 "X-CSRF-Token: <issued>", else 401. Each request received is logged as one JSON
-line (method, path, headers, body) to --log. Prints "listening 127.0.0.1:PORT"
-when ready (and writes the port to --ready-file). Stop it by its process id.
+line (method, path, headers, body, complete) to --log, also one whose client
+hung up before the body its Content-Length announced had arrived (complete
+false; it gets no answer). Prints "listening 127.0.0.1:PORT" and the
+certificate's "sha256 HEX" (of its DER form) when ready, and writes the port to
+--ready-file. Stop it by its process id.
 """
 import argparse
 import copy
+import hashlib
 import http.server
 import json
 import os
@@ -83,11 +91,11 @@ class Console:
         self.cameras = copy.deepcopy(self.cameras)
         self.log = open(args.log, "a", encoding="utf-8") if args.log else None
 
-    def record(self, method, path, headers, body):
+    def record(self, method, path, headers, body, complete=True):
         if not self.log:
             return
         entry = {"method": method, "path": path, "headers": headers,
-                 "body": body.decode("utf-8", "replace")}
+                 "body": body.decode("utf-8", "replace"), "complete": complete}
         with self.lock:
             self.log.write(json.dumps(entry) + "\n")
             self.log.flush()
@@ -106,8 +114,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
         return self.server.console
 
     def read_body(self):
+        """The body, and whether all that Content-Length announced arrived."""
         length = int(self.headers.get("Content-Length") or 0)
-        return self.rfile.read(length) if length > 0 else b""
+        if length <= 0:
+            return b"", True
+        try:
+            body = self.rfile.read(length)
+        except OSError:
+            body = b""
+        return body, len(body) == length
 
     def reply(self, status, body=b"", headers=()):
         if isinstance(body, str):
@@ -142,9 +157,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 and self.headers.get_all("X-CSRF-Token") == [c.csrf])
 
     def handle_any(self, method):
-        body = self.read_body()
+        body, complete = self.read_body()
         path = self.path
-        self.console.record(method, path, list(self.headers.items()), body)
+        self.console.record(method, path, list(self.headers.items()), body, complete)
+        if not complete:  # the client went away before sending the body
+            self.close_connection = True
+            return
         if path.startswith("/test/"):
             return self.test_path(method, path, body)
         if method == "POST" and path == "/api/auth/login":
@@ -283,12 +301,21 @@ class Server(http.server.ThreadingHTTPServer):
 
 
 def make_certificate(folder):
+    """cert.pem and key.pem in folder: those already there, else new ones."""
     cert = os.path.join(folder, "cert.pem")
     key = os.path.join(folder, "key.pem")
+    if os.path.exists(cert) and os.path.exists(key):
+        return cert, key
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
                     "-out", cert, "-days", "2", "-subj", "/CN=unifi.console.test"],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return cert, key
+
+
+def certificate_sha256(cert):
+    """SHA-256 of the certificate's DER form, lowercase hex (the client's pin)."""
+    with open(cert, encoding="ascii") as f:
+        return hashlib.sha256(ssl.PEM_cert_to_DER_cert(f.read())).hexdigest()
 
 
 def main():
@@ -304,12 +331,15 @@ def main():
     parser.add_argument("--cameras", help="JSON file with the camera list")
     parser.add_argument("--log", help="append one JSON line per request received")
     parser.add_argument("--ready-file", help="write the port here once listening")
+    parser.add_argument("--cert-dir", help="keep the certificate here (reused when present)")
     args = parser.parse_args()
 
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     folder = tempfile.mkdtemp(prefix="console-")
     try:
-        cert, key = make_certificate(folder)
+        if args.cert_dir:
+            os.makedirs(args.cert_dir, exist_ok=True)
+        cert, key = make_certificate(args.cert_dir or folder)
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(cert, key)
         try:
@@ -325,6 +355,7 @@ def main():
                 f.write(str(port))
             os.replace(args.ready_file + ".tmp", args.ready_file)
         print("listening 127.0.0.1:%d" % port, flush=True)
+        print("sha256 %s" % certificate_sha256(cert), flush=True)
         server.serve_forever()
     finally:
         shutil.rmtree(folder, ignore_errors=True)

@@ -1,7 +1,9 @@
 """The WinHTTP client and discovery (tavik_tests.exe under Wine) against the
 stand-in console tests/bed/console.py, one console per scenario on a free port."""
+import hashlib
 import json
 import os
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -20,8 +22,9 @@ class Console:
         self.port = free_port()
         self.log = os.path.join(work, "console-%d.log" % self.port)
         ready = os.path.join(work, "ready-%d" % self.port)
+        cert_dir = os.path.join(work, "cert-%d" % self.port)
         self.proc = start([PYTHON, os.path.join(ROOT, "tests", "bed", "console.py"), "--port", str(self.port),
-                           "--log", self.log, "--ready-file", ready] + list(args),
+                           "--log", self.log, "--ready-file", ready, "--cert-dir", cert_dir] + list(args),
                           stdout=subprocess.DEVNULL)
         try:
             wait_until(lambda: os.path.exists(ready) or self.proc.poll() is not None, 30, what="console start")
@@ -29,6 +32,8 @@ class Console:
         except Exception:
             stop(self.proc)
             raise
+        with open(os.path.join(cert_dir, "cert.pem"), encoding="ascii") as f:
+            self.cert_sha256 = hashlib.sha256(ssl.PEM_cert_to_DER_cert(f.read())).hexdigest()
 
     def requests(self):
         if not os.path.exists(self.log):
@@ -45,7 +50,7 @@ class Console:
 
 def run_gtest(console, gtest_filter, expect=None):
     env = dict(os.environ, WINEPREFIX=WINEPREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-               TAVIK_CONSOLE_PORT=str(console.port))
+               TAVIK_CONSOLE_PORT=str(console.port), TAVIK_CONSOLE_CERT=console.cert_sha256)
     if expect is not None:
         env["TAVIK_CONSOLE_EXPECT"] = expect
     try:
@@ -67,7 +72,8 @@ def setup():
 @case
 def client_and_discovery_on_default_console():
     with Console() as console:
-        run_gtest(console, "HttpClient.*:HttpClientLive.*:DiscoveryLive.DefaultConsole")
+        run_gtest(console, "HttpClient.*:HttpClientLive.*:DiscoveryLive.DefaultConsole"
+                           "-HttpClientLive.PinnedCertificate")
         requests = [r for r in console.requests() if not r["path"].startswith("/test/")]
     patches = [r for r in requests if r["method"] == "PATCH"]
     # Garage (cam2) and Gate ("cam 5/x", percent-encoded) lack RTSP; Yard has no
@@ -89,6 +95,29 @@ def client_and_discovery_on_default_console():
             assert len(cookies) == 1 and cookies[0].startswith("TOKEN=") and ";" not in cookies[0], r
             assert len(tokens) == 1, r
         assert [v for k, v in r["headers"] if k.lower() == "content-type"] == ["application/json"], r
+
+
+@case
+def pinned_certificate_is_judged_before_the_body():
+    with Console() as console:
+        run_gtest(console, "HttpClientLive.PinnedCertificate")
+        # A refused client hangs up after the headers; the console notes it once the
+        # connection closes.
+        wait_until(lambda: len([r for r in console.requests() if not r["complete"]]) >= 2, 30, interval=0.2,
+                   what="the refused requests in the console's log")
+        requests = console.requests()
+    refused = [r for r in requests if not r["complete"]]
+    # The refused echo (its body announced, never sent) and the refused sign-in;
+    # the refused GET has no body to withhold and so arrives whole.
+    assert sorted(r["path"] for r in refused) == ["/api/auth/login", "/test/echo"], refused
+    for r in refused:
+        assert r["body"] == "", r
+        assert [v for k, v in r["headers"] if k.lower() == "content-length"] != ["0"], r
+    assert not any("refused" in r["body"] for r in requests), requests
+    bodies = [r["body"] for r in requests if r["path"] == "/test/echo" and r["method"] == "POST" and r["complete"]]
+    assert bodies == ["pinned-body"] * 4, bodies
+    logins = [r for r in requests if r["path"] == "/api/auth/login" and r["complete"]]
+    assert [json.loads(r["body"])["password"] for r in logins] == ["secret", "secret"], logins
 
 
 @case

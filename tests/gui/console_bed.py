@@ -22,19 +22,20 @@ CAMERAS = [
 ]
 
 
-def start_console(work, delay=3):
-    """console.py on 127.0.0.1:443, each sign-in answered after delay seconds;
-    waits for the port while another test holds it."""
+def start_console(work, delay=3, extra=(), name="console"):
+    """console.py on 127.0.0.1:443, each sign-in answered after delay seconds,
+    with extra arguments; its log and ready file are named after name. Waits
+    for the port while another test holds it."""
     cameras = os.path.join(work, "cameras.json")
     with open(cameras, "w") as f:
         json.dump(CAMERAS, f)
-    log = os.path.join(work, "console.log")
-    ready = os.path.join(work, "console.ready")
+    log = os.path.join(work, name + ".log")
+    ready = os.path.join(work, name + ".ready")
     holder = {}
 
     def attempt():
         proc = start([PYTHON, os.path.join(ROOT, "tests", "bed", "console.py"), "--port", "443", "--cameras", cameras,
-                      "--log", log, "--ready-file", ready, "--delay", str(delay)],
+                      "--log", log, "--ready-file", ready, "--delay", str(delay)] + list(extra),
                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_until(lambda: os.path.exists(ready) or proc.poll() is not None, 30, what="console start")
         if proc.poll() is None:

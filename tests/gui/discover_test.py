@@ -1,8 +1,10 @@
 """File > Discover from Console against the stand-in console (tests/bed/console.py on
 127.0.0.1:443, the port the product uses) and test cameras on 127.0.0.1:7447
 (the plain RTSP port of console cameras)."""
+import hashlib
 import json
 import os
+import ssl
 import sys
 import tempfile
 
@@ -14,6 +16,21 @@ from console_bed import start_cameras, start_console  # noqa: E402
 
 DIALOG = "Discover Cameras from Console"
 FAILED_LOGIN = "Failed: Login failed (HTTP 401). Check username/password."
+CERT_CHANGED = ("Failed: The console's certificate has changed. "
+                "Press Discover again to trust the new certificate.")
+
+
+def fingerprint(cert_dir):
+    """The pin of the certificate in cert_dir: SHA-256 of its DER form."""
+    with open(os.path.join(cert_dir, "cert.pem"), encoding="ascii") as f:
+        return hashlib.sha256(ssl.PEM_cert_to_DER_cert(f.read())).hexdigest()
+
+
+def logged(log):
+    if not os.path.exists(log):
+        return []
+    with open(log, encoding="utf-8") as f:
+        return [json.loads(line) for line in f if line.strip()]
 
 
 def field(bed, dialog_title, control_id):
@@ -91,6 +108,96 @@ def discover_fails_then_fills_the_camera_list():
 
             # Both tiles connect to the cameras on the console's plain RTSP port.
             wait_until(lambda: rtsp_connections(7447) >= 2, 90, interval=1, what="two RTSP connections on 7447")
+            bed.close_tavik()
+    finally:
+        stop(console)
+
+
+@case
+def a_changed_certificate_gets_no_password_until_accepted():
+    work = tempfile.mkdtemp(prefix="discover-pin-test-")
+    first_dir, second_dir = os.path.join(work, "first"), os.path.join(work, "second")
+    console = None
+    runs = iter(range(1, 100))
+
+    def restart(cert_dir):
+        nonlocal console
+        stop(console)
+        console, log = start_console(work, delay=0, extra=("--cert-dir", cert_dir), name="console-%d" % next(runs))
+        return log
+
+    def discover_dialog(bed, main):
+        bed.command(main, 5)
+        return bed.wait_window(title=DIALOG, timeout=60)
+
+    def press_until_refused(bed, dialog, log):
+        bed.click(dialog, 1025)
+        wait_until(lambda: field(bed, DIALOG, 1024) == CERT_CHANGED, 90, interval=0.5,
+                   what="the changed-certificate failure")
+        # The client hung up on its sign-in after the headers: the console got no body,
+        # and never the password.
+        requests = wait_until(lambda: [r for r in logged(log) if r["path"] == "/api/auth/login"], 30,
+                              interval=0.2, what="the console's record of the withheld sign-in")
+        assert all(not r["complete"] and r["body"] == "" for r in requests), requests
+        assert not any("secret" in r["body"] for r in logged(log)), logged(log)
+        assert [r["path"] for r in logged(log)] == ["/api/auth/login"], logged(log)
+
+    def stored_pin(bed):
+        cfg = bed.read_config()
+        return cfg.get("ConsoleCertSha256") if cfg else None
+
+    try:
+        log = restart(first_dir)
+        first = fingerprint(first_dir)
+        with Bed() as bed:
+            # A file from before pinning: no ConsoleCertSha256 key at all.
+            bed.write_config({"Cameras": [{"Name": "By hand", "Url": "rtsp://127.0.0.1:9/hand"}],
+                              "ConsoleUser": "viewer"})
+            bed.start_tavik()
+            main = bed.wait_window(cls="Orbisfield.Tavik", timeout=120)
+
+            # (1) The first discovery trusts the console's certificate and pins it.
+            dialog = discover_dialog(bed, main)
+            bed.set_text(dialog, 1020, "127.0.0.1")
+            bed.set_text(dialog, 1022, "secret")
+            bed.click(dialog, 1025)
+            bed.wait_gone(title=DIALOG, timeout=90)
+            wait_until(lambda: stored_pin(bed) == first, 60, interval=0.5, what="the first certificate pinned")
+            cfg = bed.read_config()
+            assert cfg["ConsoleHost"] == "127.0.0.1" and cfg["ConsolePassEnc"], cfg
+            assert [r["complete"] for r in logged(log) if r["path"] == "/api/auth/login"] == [True]
+
+            # (2) Another console at the address: the password stays home.
+            log = restart(second_dir)
+            second = fingerprint(second_dir)
+            assert second != first
+            before = bed.config_text()
+            dialog = discover_dialog(bed, main)
+            press_until_refused(bed, dialog, log)
+            assert bed.config_text() == before, "a refused discovery changed config.json"
+
+            # (3) Pressing again accepts that certificate: signed in, the new pin stored.
+            bed.click(bed.find_window(title=DIALOG), 1025)
+            bed.wait_gone(title=DIALOG, timeout=90)
+            wait_until(lambda: stored_pin(bed) == second, 60, interval=0.5, what="the new certificate pinned")
+            logins = [r for r in logged(log) if r["path"] == "/api/auth/login"]
+            assert [r["complete"] for r in logins] == [False, True], logins
+
+            # (4) The first certificate again: refused as any other change.
+            log = restart(first_dir)
+            dialog = discover_dialog(bed, main)
+            press_until_refused(bed, dialog, log)
+            # Closing the dialog forgets the refused certificate: the next dialog
+            # refuses it again rather than taking the press as acceptance.
+            bed.click(bed.find_window(title=DIALOG), 2)
+            bed.wait_gone(title=DIALOG, timeout=60)
+            log = restart(first_dir)
+            dialog = discover_dialog(bed, main)
+            press_until_refused(bed, dialog, log)
+            assert stored_pin(bed) == second
+            bed.click(bed.find_window(title=DIALOG), 1025)
+            bed.wait_gone(title=DIALOG, timeout=90)
+            wait_until(lambda: stored_pin(bed) == first, 60, interval=0.5, what="the first certificate pinned again")
             bed.close_tavik()
     finally:
         stop(console)
