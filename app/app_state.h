@@ -15,6 +15,7 @@
 #include "audio/audio_output_win.h"
 #include "config/app_config.h"
 #include "rtsp/rtsp_client.h"
+#include "video/decode_policy.h"
 #include "video/renderer_win.h"
 #include "video/video_decoder_win.h"
 
@@ -33,8 +34,10 @@ struct Slot {
   RtspClient* client = nullptr;    // owned; created and started by BuildSlots
   VideoDecoder* decoder = nullptr; // owned; created, used and closed by the render thread
 
-  std::mutex queueLock;            // guards queue (held for an append or a swap only)
+  std::mutex queueLock;            // guards queue and queueDropped (held for an append or a swap only)
   std::deque<AccessUnit> queue;    // access units waiting for the render thread
+  bool queueDropped = false;       // units were dropped from queue since the render thread last took it
+  DecodeGate decodeGate;           // render thread only: whether the decoder may take the next unit
   std::atomic<bool> connected{false};
 
   // Layout (UI thread only).

@@ -57,6 +57,11 @@ public:
     VideoSize GetVideoSize(int slotIndex) const;
     uint64_t GetLastFrameTick(int slotIndex) const;
 
+    // Render thread: the scene of the last frame drawn, and the back buffer's size.
+    const RenderScene& DrawnScene() const { return frameScene; }
+    int BackBufferWidth() const { return width; }
+    int BackBufferHeight() const { return height; }
+
     // For the decoders (render thread).
     ID3D11Device* Device() const { return device; }
     IMFDXGIDeviceManager* DeviceManager() const { return deviceManager; }
