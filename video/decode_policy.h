@@ -293,11 +293,11 @@ TickReport RunDecodeTick(Host& host, DecodeSchedule& schedule, typename Host::Un
     const size_t p = DecodeOrderAt(k, count, selected, schedule.firstThumbnail);
     const bool isSelected = static_cast<int32_t>(p) == selected;
     const bool lost = host.Take(p, units);
-    DecodeGate& gate = host.Gate(p);
     if (units.empty()) {
-      if (lost) CloseGate(gate);
+      if (lost) CloseGate(host.Gate(p));
       continue;
     }
+    DecodeGate& gate = host.Gate(p);
     int32_t codec = 0;
     if (!host.Ready(p, codec)) {
       CloseGate(gate);  // nothing can decode them: gone

@@ -48,6 +48,7 @@ struct SlotHost {
     }
     bool Take(size_t p, Units& units) {
         Slot* slot = g_app.slots[p];
+        if (!slot) return false;  // nothing to take: the tick goes on to the next slot
         std::lock_guard<std::mutex> lock(slot->queueLock);
         units.swap(slot->queue);
         return std::exchange(slot->queueDropped, false);
