@@ -15,6 +15,7 @@
 #include "audio/audio_output_win.h"
 #include "config/app_config.h"
 #include "rtsp/rtsp_client.h"
+#include "video/decode_policy.h"
 #include "video/renderer_win.h"
 #include "video/video_decoder_win.h"
 
@@ -36,8 +37,10 @@ struct Slot {
   // opened without the device manager (pictures in system memory).
   bool systemMemoryDecoding = false;
 
-  std::mutex queueLock;            // guards queue (held for an append or a swap only)
+  std::mutex queueLock;            // guards queue and queueDropped (held for an append or a swap only)
   std::deque<AccessUnit> queue;    // access units waiting for the render thread
+  bool queueDropped = false;       // units were dropped from queue since the render thread last took it
+  DecodeGate decodeGate;           // render thread only: whether the decoder may take the next unit
   std::atomic<bool> connected{false};
 
   // Layout (UI thread only).

@@ -193,6 +193,7 @@ void PublishScene() {
 
   // The selected tile last, so it is drawn over thumbnails sliding across it.
   TileView stage = MakeTileView(selected, SelectedSlot(), now);
+  scene.selectedSlot = selected;
   stage.showLabel = false;
   const ViewGeometry g = ComputeViewGeometry();
   if (IsZoomed(g_app.zoom) && g.valid) {

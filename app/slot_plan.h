@@ -30,9 +30,12 @@ std::vector<int32_t> PlanSlots(const std::vector<CameraEntry>& cameras);
 int32_t FindSelectedSlot(const std::vector<std::string>& names, const std::string& selected);
 
 // Appends one access unit to a slot's queue, emptying the queue first when it
-// already holds more than kMaxQueuedAccessUnits.
+// already holds more than kMaxQueuedAccessUnits. Returns whether it emptied
+// the queue: the units after the gap may refer to pictures that were dropped.
 template <typename Queue, typename Unit>
-void AppendAccessUnit(Queue& queue, Unit&& unit) {
-  if (queue.size() > kMaxQueuedAccessUnits) queue.clear();
+bool AppendAccessUnit(Queue& queue, Unit&& unit) {
+  const bool overflow = queue.size() > kMaxQueuedAccessUnits;
+  if (overflow) queue.clear();
   queue.push_back(std::forward<Unit>(unit));
+  return overflow;
 }

@@ -37,7 +37,7 @@ void StartClient(Slot* slot, int32_t position) {
     unit.bytes = std::move(bytes);
     unit.timestamp = timestamp;
     std::lock_guard<std::mutex> guard(slot->queueLock);
-    AppendAccessUnit(slot->queue, std::move(unit));
+    if (AppendAccessUnit(slot->queue, std::move(unit))) slot->queueDropped = true;
   };
   ConnectionStateCallback onConnectionState = [slot](bool connected) {
     slot->connected.store(connected);

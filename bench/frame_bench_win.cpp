@@ -388,7 +388,7 @@ AllocationFigures MeasureAllocations(Renderer& renderer, int count, const Option
     g_countThread = GetCurrentThreadId();
     constexpr int kTicks = 40;
     uint64_t unitAllocations = 0, frameAllocations = 0;
-    size_t first = 0;
+    DecodeSchedule schedule;
     std::deque<AccessUnit> taken;
     for (int tick = -5; tick < kTicks; ++tick) {
         for (Slot* slot : slots) {
@@ -400,7 +400,7 @@ AllocationFigures MeasureAllocations(Renderer& renderer, int count, const Option
         }
         g_allocations = 0;
         g_counting = true;
-        first = DecodeQueuedUnits(renderer, first, taken);
+        DecodeQueuedUnits(renderer, schedule, taken);
         g_counting = false;
         if (tick >= 0) unitAllocations += g_allocations.load();
         g_allocations = 0;

@@ -79,10 +79,10 @@ TEST(SlotPlan, SelectionMatchesExactlyOrFallsBackToTheFirst) {
 
 TEST(SlotPlan, QueueIsEmptiedWhenMoreThan120Wait) {
   std::deque<std::vector<int>> queue;
-  for (int i = 0; i < 121; ++i) AppendAccessUnit(queue, std::vector<int>{i});
+  for (int i = 0; i < 121; ++i) ASSERT_FALSE(AppendAccessUnit(queue, std::vector<int>{i}));
   ASSERT_EQ(queue.size(), 121u) << "121 units may wait";
   std::vector<int> unit{500, 501};
-  AppendAccessUnit(queue, std::move(unit));
+  EXPECT_TRUE(AppendAccessUnit(queue, std::move(unit))) << "the emptying is reported";
   ASSERT_EQ(queue.size(), 1u) << "the 122nd arrival drops the 121 queued ones";
   EXPECT_EQ(queue.front(), (std::vector<int>{500, 501}));
   EXPECT_TRUE(unit.empty()) << "the bytes are moved, not copied";

@@ -18,6 +18,7 @@ struct TileView {
 
 struct RenderScene {
     std::vector<TileView> tiles;  // drawing order
+    int32_t selectedSlot = -1;    // position of the slot on the stage; -1 = none
     bool navigatorVisible = false;
     int32_t navigatorLeft = 0, navigatorTop = 0, navigatorRight = 0, navigatorBottom = 0;
     // Visible part of the zoomed picture, fractions of the picture.

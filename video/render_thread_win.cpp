@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "app/app_state.h"
+#include "video/decode_policy.h"
 #include "video/renderer_win.h"
 #include "video/video_decoder_win.h"
 
@@ -19,12 +20,6 @@ namespace {
 constexpr LONGLONG kTickDue = -166667;  // 16.6667 ms, relative, in 100 ns units
 constexpr DWORD kMaxWaitMs = 100;
 
-// Decoding time one tick may spend before it draws. When the decoders fall
-// behind (software decoding of many streams), the rest stays queued on the
-// slots, where the overflow rule of the queue drops it, and the window keeps
-// presenting instead of stalling in ever longer ticks.
-constexpr auto kDecodeBudget = std::chrono::milliseconds(50);
-
 void CloseDecoders() {
     for (Slot* slot : g_app.slots) {
         if (!slot || !slot->decoder) continue;
@@ -35,70 +30,77 @@ void CloseDecoders() {
     }
 }
 
-}  // namespace
+// The slots as RunDecodeTick sees them; the decisions (order, budget, which
+// units a decoder gets) are in decode_policy.h.
+struct SlotHost {
+    using Units = std::deque<AccessUnit>;
+    Renderer& renderer;
 
-size_t DecodeQueuedUnits(Renderer& renderer, size_t first, std::deque<AccessUnit>& taken) {
-    const size_t count = g_app.slots.size();
-    if (count == 0) return 0;
-    const auto start = std::chrono::steady_clock::now();
-    for (size_t k = 0; k < count; ++k) {
-        const size_t p = (first + k) % count;
+    size_t SlotCount() const { return g_app.slots.size(); }
+    SlotRole Role(size_t p) const {
+        return RoleInScene(renderer.DrawnScene(), static_cast<int32_t>(p), renderer.BackBufferWidth(),
+                           renderer.BackBufferHeight());
+    }
+    DecodeGate& Gate(size_t p) { return g_app.slots[p]->decodeGate; }
+    double NowMs() const {
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+    bool Take(size_t p, Units& units) {
         Slot* slot = g_app.slots[p];
-        if (!slot) continue;
-        {
-            std::lock_guard<std::mutex> lock(slot->queueLock);
-            taken.swap(slot->queue);
-        }
-        if (taken.empty()) continue;
-
+        if (!slot) return false;  // nothing to take: the tick goes on to the next slot
+        std::lock_guard<std::mutex> lock(slot->queueLock);
+        units.swap(slot->queue);
+        return std::exchange(slot->queueDropped, false);
+    }
+    // Units not decoded this tick go back in front of what arrived meanwhile.
+    void PutBack(size_t p, Units& units) {
+        Slot* slot = g_app.slots[p];
+        std::lock_guard<std::mutex> lock(slot->queueLock);
+        units.insert(units.end(), std::make_move_iterator(slot->queue.begin()),
+                     std::make_move_iterator(slot->queue.end()));
+        slot->queue.swap(units);
+    }
+    bool Ready(size_t p, int32_t& codec) {
+        Slot* slot = g_app.slots[p];
+        codec = slot->client ? slot->client->GetVideoCodec() : 0;
         if (slot->decoder && slot->decoder->GpuHandOffFailed()) {
             // It takes the stream but none of its pictures reaches the
-            // screen: decode this slot into system memory from now on.
+            // screen: decode this slot into system memory from now on, from
+            // the next keyframe.
             slot->decoder->Close();
             delete slot->decoder;
             slot->decoder = nullptr;
             slot->systemMemoryDecoding = true;
+            CloseGate(slot->decodeGate);
         }
-        if (!slot->decoder) {
-            const int32_t codec = slot->client ? slot->client->GetVideoCodec() : 0;
-            if (codec == 0) {
-                taken.clear();  // nothing can be decoded yet: dropped
-                continue;
-            }
-            VideoDecoder* decoder = new VideoDecoder;
-            IMFDXGIDeviceManager* manager = slot->systemMemoryDecoding ? nullptr : renderer.DeviceManager();
-            if (!decoder->Open(renderer.Device(), manager, codec)) {
-                decoder->Close();
-                delete decoder;
-                taken.clear();  // tried again with the next data
-                continue;
-            }
-            slot->decoder = decoder;
+        if (slot->decoder) return true;
+        if (codec == 0) return false;  // nothing can be decoded yet
+        VideoDecoder* decoder = new VideoDecoder;
+        IMFDXGIDeviceManager* manager = slot->systemMemoryDecoding ? nullptr : renderer.DeviceManager();
+        if (!decoder->Open(renderer.Device(), manager, codec)) {
+            decoder->Close();
+            delete decoder;
+            return false;  // tried again with the next data
         }
-
-        const int position = static_cast<int>(p);
-        const FrameCallback onFrame = [&renderer, position](const DecodedFrame& frame) {
-            return renderer.OnDecodedFrame(position, frame);
-        };
-        while (!taken.empty()) {
-            if (std::chrono::steady_clock::now() - start >= kDecodeBudget) {
-                // Out of time: put the rest back in front of what arrived
-                // meanwhile, and let this tick draw.
-                {
-                    std::lock_guard<std::mutex> lock(slot->queueLock);
-                    taken.insert(taken.end(), std::make_move_iterator(slot->queue.begin()),
-                                 std::make_move_iterator(slot->queue.end()));
-                    slot->queue.swap(taken);
-                }
-                taken.clear();  // the moved-from units of what had arrived meanwhile
-                return (p + 1) % count;
-            }
-            const AccessUnit& unit = taken.front();
-            slot->decoder->Decode(unit.bytes.data(), unit.bytes.size(), unit.timestamp, onFrame);
-            taken.pop_front();
-        }
+        slot->decoder = decoder;
+        return true;
     }
-    return (first + 1) % count;
+    void Decode(size_t p, const AccessUnit& unit) {
+        const int position = static_cast<int>(p);
+        Renderer& target = renderer;
+        const FrameCallback onFrame = [&target, position](const DecodedFrame& frame) {
+            return target.OnDecodedFrame(position, frame);
+        };
+        g_app.slots[p]->decoder->Decode(unit.bytes.data(), unit.bytes.size(), unit.timestamp, onFrame);
+    }
+};
+
+}  // namespace
+
+TickReport DecodeQueuedUnits(Renderer& renderer, DecodeSchedule& schedule, std::deque<AccessUnit>& taken) {
+    SlotHost host{renderer};
+    return RunDecodeTick(host, schedule, taken);
 }
 
 DWORD WINAPI RenderThreadProc(LPVOID) {
@@ -111,7 +113,7 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
     }
     HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
 
-    size_t firstSlot = 0;
+    DecodeSchedule schedule;
     std::deque<AccessUnit> taken;  // reused every tick (see DecodeQueuedUnits)
     while (!g_app.renderStop.load()) {
         if (timer) {
@@ -120,10 +122,12 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
             SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE);
         }
         if (g_app.renderGate.EnterTick()) {
-            firstSlot = DecodeQueuedUnits(renderer, firstSlot, taken);
+            DecodeQueuedUnits(renderer, schedule, taken);
             g_app.renderGate.LeaveTick();
         }
+        const auto drawStart = std::chrono::steady_clock::now();
         renderer.DrawFrame();
+        schedule.drawMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - drawStart).count();
         if (timer) WaitForSingleObject(timer, kMaxWaitMs);
     }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <deque>
 
+#include "video/decode_policy.h"
 #include "video/video_decoder_win.h"
 
 class Renderer;
@@ -16,10 +17,10 @@ class Renderer;
 DWORD WINAPI RenderThreadProc(LPVOID parameter);
 
 // One tick's access-unit step (render thread, inside the render gate): takes
-// each slot's queued units, starting at position firstSlot, opens a slot's
-// decoder when its codec is known and decodes the units into the renderer
-// within the tick's decoding budget. Returns the position to start at next tick.
-// `taken` is the thread's working queue: empty between calls and kept from
-// tick to tick, so that taking a slot's queue (a swap under its lock) hands the
-// slot storage that already exists instead of making a new queue every time.
-size_t DecodeQueuedUnits(Renderer& renderer, size_t firstSlot, std::deque<AccessUnit>& taken);
+// each slot's queued units, the selected slot's first, opens a slot's decoder
+// when its codec is known and decodes what decode_policy.h admits within the
+// tick's budget. `schedule` is kept from tick to tick. `taken` is the thread's
+// working queue: empty between calls and kept from tick to tick, so that
+// taking a slot's queue (a swap under its lock) hands the slot storage that
+// already exists instead of making a new queue every time.
+TickReport DecodeQueuedUnits(Renderer& renderer, DecodeSchedule& schedule, std::deque<AccessUnit>& taken);

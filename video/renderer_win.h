@@ -63,6 +63,11 @@ public:
     // every position's picture before it takes a new one or draws a tile.
     void ForgetSlotPictures();
 
+    // Render thread: the scene of the last frame drawn, and the back buffer's size.
+    const RenderScene& DrawnScene() const { return frameScene; }
+    int BackBufferWidth() const { return width; }
+    int BackBufferHeight() const { return height; }
+
     // For the decoders (render thread).
     ID3D11Device* Device() const { return device; }
     IMFDXGIDeviceManager* DeviceManager() const { return deviceManager; }
