@@ -24,23 +24,23 @@
 // address never changes while it exists. Destroyed only by the slot rebuild
 // (after every client has been stopped, with the render gate paused).
 struct Slot {
-  std::string name;        // CameraEntry.Name (UTF-8)
-  std::string url;         // CameraEntry.Url as configured
-  double zoom = 1.0;       // saved zoom of this camera
-  double panX = 0.5;       // saved pan centre, fractions of the picture
+  std::string name;   // CameraEntry.Name (UTF-8)
+  std::string url;    // CameraEntry.Url as configured
+  double zoom = 1.0;  // saved zoom of this camera
+  double panX = 0.5;  // saved pan centre, fractions of the picture
   double panY = 0.5;
   int32_t configIndex = -1;  // position of the entry in config.Cameras
 
-  RtspClient* client = nullptr;    // owned; created and started by BuildSlots
-  VideoDecoder* decoder = nullptr; // owned; created, used and closed by the render thread
+  RtspClient* client = nullptr;     // owned; created and started by BuildSlots
+  VideoDecoder* decoder = nullptr;  // owned; created, used and closed by the render thread
   // Render thread: the GPU hand-off failed for this slot; its decoders are
   // opened without the device manager (pictures in system memory).
   bool systemMemoryDecoding = false;
 
-  std::mutex queueLock;            // guards queue and queueDropped (held for an append or a swap only)
-  std::deque<AccessUnit> queue;    // access units waiting for the render thread
-  bool queueDropped = false;       // units were dropped from queue since the render thread last took it
-  DecodeGate decodeGate;           // render thread only: whether the decoder may take the next unit
+  std::mutex queueLock;  // guards queue and queueDropped (held for an append or a swap only)
+  std::deque<AccessUnit> queue;  // access units waiting for the render thread
+  bool queueDropped = false;  // units were dropped from queue since the render thread last took it
+  DecodeGate decodeGate;      // render thread only: whether the decoder may take the next unit
   std::atomic<bool> connected{false};
 
   // Layout (UI thread only).

@@ -56,17 +56,15 @@ void SetStatus(HWND dialog, const std::wstring& text) {
 // aimed at a dialog that could not react; acting on it now would surprise.
 void DropQueuedInput() {
   MSG message;
-  while (PeekMessageW(&message, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE)) {
-  }
-  while (PeekMessageW(&message, nullptr, WM_MOUSEFIRST, WM_MOUSELAST, PM_REMOVE)) {
-  }
-  while (PeekMessageW(&message, nullptr, WM_NCMOUSEMOVE, WM_NCXBUTTONDBLCLK, PM_REMOVE)) {
-  }
+  while (PeekMessageW(&message, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE)) {}
+  while (PeekMessageW(&message, nullptr, WM_MOUSEFIRST, WM_MOUSELAST, PM_REMOVE)) {}
+  while (PeekMessageW(&message, nullptr, WM_NCMOUSEMOVE, WM_NCXBUTTONDBLCLK, PM_REMOVE)) {}
 }
 
 void InitDialog(HWND dialog) {
   const AppConfig& config = g_app.config;
-  SetField(dialog, kIdConsoleHost, config.ConsoleHost.empty() ? kDefaultConsoleHost : config.ConsoleHost);
+  SetField(dialog, kIdConsoleHost,
+           config.ConsoleHost.empty() ? kDefaultConsoleHost : config.ConsoleHost);
   SetField(dialog, kIdConsoleUser, config.ConsoleUser);
   std::string password = UnprotectPassword(config.ConsolePassEnc);
   SetField(dialog, kIdConsolePassword, password);
@@ -94,7 +92,8 @@ void Discover(HWND dialog, std::vector<CameraEntry>& working) {
   RedrawWindow(dialog, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
 
   const AppConfig& stored = g_app.config;
-  const CertPolicy certificate = CertPolicyFor(stored.ConsoleHost, stored.ConsoleCertSha256, g_certOffer, host);
+  const CertPolicy certificate =
+      CertPolicyFor(stored.ConsoleHost, stored.ConsoleCertSha256, g_certOffer, host);
   const DiscoveryResult result = DiscoverCameras(host, user, password, enableRtsp, certificate);
   // Only the press right after a refusal may accept the refused certificate.
   g_certOffer = result.certificateRefused ? CertOffer{host, result.certificateSha256} : CertOffer();
@@ -132,21 +131,19 @@ INT_PTR CALLBACK DiscoverDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARA
   }
   if (message != WM_COMMAND) return FALSE;
   switch (LOWORD(wParam)) {
-    case IDCANCEL:
-      EndDialog(dialog, 0);
-      return TRUE;
+    case IDCANCEL: EndDialog(dialog, 0); return TRUE;
     case kIdDiscover:
       if (std::vector<CameraEntry>* working = WorkingList(dialog)) Discover(dialog, *working);
       return TRUE;
-    default:
-      return FALSE;
+    default: return FALSE;
   }
 }
 
 void OpenDiscover() {
   std::vector<CameraEntry> working = g_app.config.Cameras;
-  const INT_PTR result = DialogBoxParamW(g_app.instance, MAKEINTRESOURCEW(kDiscoverDialogId), g_app.mainWindow,
-                                         DiscoverDlgProc, reinterpret_cast<LPARAM>(&working));
+  const INT_PTR result =
+      DialogBoxParamW(g_app.instance, MAKEINTRESOURCEW(kDiscoverDialogId), g_app.mainWindow,
+                      DiscoverDlgProc, reinterpret_cast<LPARAM>(&working));
   if (result != 1) return;
   g_app.config.Cameras = std::move(working);
   SaveConfig(g_app.config);

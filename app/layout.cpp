@@ -65,8 +65,8 @@ int32_t RectHeight(const LayoutRect& rect) {
 }
 
 LayoutRect MoveRectLeft(const LayoutRect& rect, int32_t by) {
-  return LayoutRect{Saturate(int64_t{rect.left} - by), rect.top,
-                    Saturate(int64_t{rect.right} - by), rect.bottom};
+  return LayoutRect{Saturate(int64_t{rect.left} - by), rect.top, Saturate(int64_t{rect.right} - by),
+                    rect.bottom};
 }
 
 StripGeometry ComputeStrip(int32_t clientWidth, int32_t clientHeight, int32_t dpi, int32_t count) {

@@ -50,7 +50,9 @@ int32_t RectWidth(const LayoutRect& rect);
 int32_t RectHeight(const LayoutRect& rect);
 LayoutRect MoveRectLeft(const LayoutRect& rect, int32_t by);
 
-inline bool IsZoomed(double zoom) { return zoom > kZoomedAbove; }
+inline bool IsZoomed(double zoom) {
+  return zoom > kZoomedAbove;
+}
 
 // The left-hand strip of the stage-and-strip layout for count tiles (count − 1
 // thumbnails), whether or not full-screen hides it at the moment. When the

@@ -247,7 +247,8 @@ ViewGeometry ComputeViewGeometry() {
 int HitTestTile(POINT point) {
   std::vector<HitTile> tiles;
   tiles.reserve(g_app.slots.size());
-  for (const Slot* slot : g_app.slots) tiles.push_back(HitTile{ToLayout(slot->rect), slot->visible});
+  for (const Slot* slot : g_app.slots)
+    tiles.push_back(HitTile{ToLayout(slot->rect), slot->visible});
   return HitTestTiles(tiles, g_app.selected, LayoutPoint{point.x, point.y});
 }
 
@@ -345,10 +346,9 @@ void PanWithCursor() {
   if (!GetCursorPos(&cur)) return;
   if (ClampSelected()) {
     const VideoSize size = g_app.renderer.GetVideoSize(g_app.selected);
-    const PanCentre pan =
-        PanStep(size.width, size.height, ToLayout(SelectedSlot().rect), g_app.zoom,
-                PanCentre{g_app.panX, g_app.panY}, cur.x - g_app.lastCursor.x,
-                cur.y - g_app.lastCursor.y);
+    const PanCentre pan = PanStep(size.width, size.height, ToLayout(SelectedSlot().rect),
+                                  g_app.zoom, PanCentre{g_app.panX, g_app.panY},
+                                  cur.x - g_app.lastCursor.x, cur.y - g_app.lastCursor.y);
     g_app.panX = pan.x;
     g_app.panY = pan.y;
     PublishScene();

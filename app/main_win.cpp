@@ -72,9 +72,9 @@ bool CreateMainWindow() {
 
   int width = StartupWidth(g_app.config.WindowWidth);
   int height = StartupHeight(g_app.config.WindowHeight);
-  g_app.mainWindow = CreateWindowExW(0, kWindowClass, kWindowTitle, kMainWindowStyle,
-                                     CW_USEDEFAULT, CW_USEDEFAULT, width, height, nullptr, nullptr,
-                                     g_app.instance, nullptr);
+  g_app.mainWindow =
+      CreateWindowExW(0, kWindowClass, kWindowTitle, kMainWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                      width, height, nullptr, nullptr, g_app.instance, nullptr);
   if (!g_app.mainWindow) return false;
 
   RestoreSavedPosition(width, height);

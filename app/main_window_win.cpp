@@ -280,9 +280,7 @@ void OnCommand(UINT id) {
     return;
   }
   switch (id) {
-    case kCmdSettings:
-      OpenSettings();
-      break;
+    case kCmdSettings: OpenSettings(); break;
     case kCmdReload:
       g_app.config = LoadConfig();
       ApplyAlwaysOnTop();
@@ -293,12 +291,8 @@ void OnCommand(UINT id) {
       ApplyAlwaysOnTop();
       SaveSettings();
       break;
-    case kCmdExit:
-      PostMessageW(g_app.mainWindow, WM_CLOSE, 0, 0);
-      break;
-    case kCmdDiscover:
-      OpenDiscover();
-      break;
+    case kCmdExit: PostMessageW(g_app.mainWindow, WM_CLOSE, 0, 0); break;
+    case kCmdDiscover: OpenDiscover(); break;
     case kCmdFullScreen:
       if (g_app.slots.size() >= 2) {
         g_app.fullScreen = !g_app.fullScreen;
@@ -311,11 +305,8 @@ void OnCommand(UINT id) {
       SaveSettings();
       PublishScene();
       break;
-    case kCmdAbout:
-      ShowAbout();
-      break;
-    default:
-      break;
+    case kCmdAbout: ShowAbout(); break;
+    default: break;
   }
 }
 
@@ -352,9 +343,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
   // the layout needs the handle already.
   if (message == WM_NCCREATE && !g_app.mainWindow) g_app.mainWindow = window;
   switch (message) {
-    case WM_DESTROY:
-      PostQuitMessage(0);
-      return 0;
+    case WM_DESTROY: PostQuitMessage(0); return 0;
     case WM_SIZE:
       if (wParam != SIZE_MINIMIZED) {
         g_app.renderer.RequestResize(LOWORD(lParam), HIWORD(lParam));
@@ -377,8 +366,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       SaveSettings();
       DestroyWindow(window);
       return 0;
-    case WM_ERASEBKGND:
-      return 1;
+    case WM_ERASEBKGND: return 1;
     case WM_SETCURSOR:
       if (LOWORD(lParam) == HTCLIENT) {
         POINT q{};
@@ -423,9 +411,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         return 0;
       }
       break;
-    case WM_INITMENUPOPUP:
-      OnInitMenuPopup(reinterpret_cast<HMENU>(wParam));
-      return 0;
+    case WM_INITMENUPOPUP: OnInitMenuPopup(reinterpret_cast<HMENU>(wParam)); return 0;
     case WM_MOUSEMOVE:
       if (g_app.navigatorDragging) {
         DragNavigator(PointFromLParam(lParam));
@@ -436,9 +422,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         return 0;
       }
       break;
-    case WM_LBUTTONDOWN:
-      OnLeftButtonDown(PointFromLParam(lParam));
-      return 0;
+    case WM_LBUTTONDOWN: OnLeftButtonDown(PointFromLParam(lParam)); return 0;
     case WM_LBUTTONUP:
       if (g_app.panning || g_app.navigatorDragging) {
         ReleaseCapture();
@@ -453,9 +437,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         LayoutTiles(true);
       }
       return 0;
-    case WM_RBUTTONUP:
-      ShowContextMenu();
-      return 0;
+    case WM_RBUTTONUP: ShowContextMenu(); return 0;
     case WM_MOUSEWHEEL:
       MouseWheel(PointFromLParam(lParam), GET_WHEEL_DELTA_WPARAM(wParam));
       return 0;
@@ -467,8 +449,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       SaveWindowPlacement();
       SaveSettings();
       return 0;
-    default:
-      break;
+    default: break;
   }
   return DefWindowProcW(window, message, wParam, lParam);
 }

@@ -62,8 +62,7 @@ void OnCommand(HWND dialog, std::vector<CameraEntry>& list, int id, int notifica
         FillCameraList(dialog, list);
       }
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -102,19 +101,16 @@ INT_PTR CALLBACK SettingsDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARA
     case kIdAddCamera:
     case kIdUpdateCamera:
     case kIdRemoveCamera:
-    case kIdDiscoverCameras:
-      OnCommand(dialog, *list, id, HIWORD(wParam));
-      return TRUE;
-    default:
-      return FALSE;
+    case kIdDiscoverCameras: OnCommand(dialog, *list, id, HIWORD(wParam)); return TRUE;
+    default: return FALSE;
   }
 }
 
 void OpenSettings() {
   std::vector<CameraEntry> working = g_app.config.Cameras;
-  INT_PTR result = DialogBoxParamW(g_app.instance, MAKEINTRESOURCEW(kSettingsDialogId),
-                                   g_app.mainWindow, SettingsDlgProc,
-                                   reinterpret_cast<LPARAM>(&working));
+  INT_PTR result =
+      DialogBoxParamW(g_app.instance, MAKEINTRESOURCEW(kSettingsDialogId), g_app.mainWindow,
+                      SettingsDlgProc, reinterpret_cast<LPARAM>(&working));
   if (result == 1) {
     g_app.config.Cameras = std::move(working);
     SaveConfig(g_app.config);

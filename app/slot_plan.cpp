@@ -3,10 +3,9 @@
 #include <algorithm>
 
 void SortCamerasByName(std::vector<CameraEntry>& cameras, const NameCompare& compare) {
-  std::stable_sort(cameras.begin(), cameras.end(),
-                   [&](const CameraEntry& a, const CameraEntry& b) {
-                     return compare(a.Name, b.Name) < 0;
-                   });
+  std::stable_sort(cameras.begin(), cameras.end(), [&](const CameraEntry& a, const CameraEntry& b) {
+    return compare(a.Name, b.Name) < 0;
+  });
 }
 
 std::vector<int32_t> PlanSlots(const std::vector<CameraEntry>& cameras) {

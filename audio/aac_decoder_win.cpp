@@ -23,8 +23,8 @@ IMFTransform* ActivateFirstAacDecoder() {
   MFT_REGISTER_TYPE_INFO input = {MFMediaType_Audio, MFAudioFormat_AAC};
   IMFActivate** activates = nullptr;
   UINT32 count = 0;
-  HRESULT hr = MFTEnumEx(MFT_CATEGORY_AUDIO_DECODER, kEnumFlags, &input, nullptr, &activates,
-                         &count);
+  HRESULT hr =
+      MFTEnumEx(MFT_CATEGORY_AUDIO_DECODER, kEnumFlags, &input, nullptr, &activates, &count);
   if (FAILED(hr)) return nullptr;
   IMFTransform* transform = nullptr;
   if (count > 0) {

@@ -10,8 +10,7 @@ uint32_t AdtsFrequencyIndex(uint32_t sampleRate) {
   return kAdtsDefaultFrequencyIndex;
 }
 
-bool WriteAdtsHeader(uint8_t* out, uint32_t frequencyIndex, uint32_t channels,
-                     size_t rawLength) {
+bool WriteAdtsHeader(uint8_t* out, uint32_t frequencyIndex, uint32_t channels, size_t rawLength) {
   if (rawLength > kAdtsMaxRawFrame) return false;
   const uint32_t length = static_cast<uint32_t>(rawLength + kAdtsHeaderSize);
   out[0] = 0xFF;
@@ -24,8 +23,8 @@ bool WriteAdtsHeader(uint8_t* out, uint32_t frequencyIndex, uint32_t channels,
   return true;
 }
 
-std::vector<uint8_t> MakeAdtsFrame(uint32_t frequencyIndex, uint32_t channels,
-                                   const uint8_t* raw, size_t rawLength) {
+std::vector<uint8_t> MakeAdtsFrame(uint32_t frequencyIndex, uint32_t channels, const uint8_t* raw,
+                                   size_t rawLength) {
   std::vector<uint8_t> frame;
   if (rawLength > kAdtsMaxRawFrame) return frame;
   frame.resize(kAdtsHeaderSize + rawLength);

@@ -24,9 +24,8 @@ uint32_t AdtsFrequencyIndex(uint32_t sampleRate);
 // one raw data block, buffer fullness all ones). Only the low 4 bits of
 // frequencyIndex and the low 3 bits of channels are representable. False (and
 // nothing written) when rawLength exceeds kAdtsMaxRawFrame.
-bool WriteAdtsHeader(uint8_t* out, uint32_t frequencyIndex, uint32_t channels,
-                     size_t rawLength);
+bool WriteAdtsHeader(uint8_t* out, uint32_t frequencyIndex, uint32_t channels, size_t rawLength);
 
 // Header followed by the raw frame; empty when the frame is too long.
-std::vector<uint8_t> MakeAdtsFrame(uint32_t frequencyIndex, uint32_t channels,
-                                   const uint8_t* raw, size_t rawLength);
+std::vector<uint8_t> MakeAdtsFrame(uint32_t frequencyIndex, uint32_t channels, const uint8_t* raw,
+                                   size_t rawLength);

@@ -4,7 +4,9 @@
 
 #include "audio/audio_loop.h"
 
-void EngineCb::OnCriticalError(HRESULT) { resetEngine->store(true); }
+void EngineCb::OnCriticalError(HRESULT) {
+  resetEngine->store(true);
+}
 
 HRESULT DeviceNotify::QueryInterface(REFIID iid, void** object) {
   if (object == nullptr) return E_POINTER;
@@ -17,9 +19,13 @@ HRESULT DeviceNotify::QueryInterface(REFIID iid, void** object) {
   return E_NOINTERFACE;
 }
 
-ULONG DeviceNotify::AddRef() { return references.fetch_add(1) + 1; }
+ULONG DeviceNotify::AddRef() {
+  return references.fetch_add(1) + 1;
+}
 
-ULONG DeviceNotify::Release() { return references.fetch_sub(1) - 1; }
+ULONG DeviceNotify::Release() {
+  return references.fetch_sub(1) - 1;
+}
 
 HRESULT DeviceNotify::OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR) {
   if (IsPlaybackDeviceChange(static_cast<int>(flow), static_cast<int>(role))) {

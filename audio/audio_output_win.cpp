@@ -68,7 +68,9 @@ HRESULT CheckPlaybackEndpoint() {
 
 }  // namespace
 
-AudioOutput::~AudioOutput() { Stop(); }
+AudioOutput::~AudioOutput() {
+  Stop();
+}
 
 bool AudioOutput::Start() {
   if (thread.joinable()) return true;
@@ -221,8 +223,8 @@ bool AudioOutput::EnsureSourceVoice(uint32_t rate, uint32_t channels) {
   format.nBlockAlign = static_cast<WORD>(2 * channels);
   format.nAvgBytesPerSec = 2 * channels * rate;
   format.cbSize = 0;
-  if (FAILED(xaudio->CreateSourceVoice(&sourceVoice, &format, 0, kMaxFrequencyRatio,
-                                       voiceCallback, nullptr, nullptr))) {
+  if (FAILED(xaudio->CreateSourceVoice(&sourceVoice, &format, 0, kMaxFrequencyRatio, voiceCallback,
+                                       nullptr, nullptr))) {
     sourceVoice = nullptr;
     return false;
   }
@@ -241,7 +243,9 @@ void AudioOutput::FlushPlayback() {
   FlushAacDecoder(aac);
 }
 
-bool AudioOutput::OpenDecoder(const DecoderSetup& setup) { return OpenAacDecoder(aac, setup); }
+bool AudioOutput::OpenDecoder(const DecoderSetup& setup) {
+  return OpenAacDecoder(aac, setup);
+}
 
 void AudioOutput::DecodeFrame(const std::vector<uint8_t>& frame) {
   ::DecodeFrame(aac, frame.data(), frame.size(), *this);
@@ -252,7 +256,9 @@ void AudioOutput::PcmFormat(uint32_t& rate, uint32_t& channels) {
   channels = aac.outputChannels;
 }
 
-void AudioOutput::SleepMs(uint32_t ms) { Sleep(ms); }
+void AudioOutput::SleepMs(uint32_t ms) {
+  Sleep(ms);
+}
 
 void AudioOutput::OnPcmFormat(uint32_t rate, uint32_t channels) {
   EnsureSourceVoice(rate, channels);

@@ -81,7 +81,7 @@ class AudioOutput : private AudioPlatform, private PcmSink, private PcmVoice {
 
   std::thread thread;
   AudioShared shared;  // stop, flush and reset flags, the frame queue, the stream description
-  AacDecoder aac;  // the decoder, its set-up and its PCM output format
+  AacDecoder aac;      // the decoder, its set-up and its PCM output format
   IXAudio2* xaudio = nullptr;
   IXAudio2MasteringVoice* masteringVoice = nullptr;
   IXAudio2SourceVoice* sourceVoice = nullptr;

@@ -3,8 +3,7 @@
 namespace {
 
 bool Accepts(const FrameQueue& queue, int32_t slotIndex, size_t size) {
-  return size != 0 && slotIndex >= 0 && !queue.muted.load() &&
-         slotIndex == queue.activeSlot.load();
+  return size != 0 && slotIndex >= 0 && !queue.muted.load() && slotIndex == queue.activeSlot.load();
 }
 
 }  // namespace

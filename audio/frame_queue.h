@@ -15,7 +15,7 @@ constexpr size_t kMaxQueuedFrames = 33;
 struct FrameQueue {
   std::atomic<int32_t> activeSlot{-1};  // audible slot; -1 = none
   std::atomic<bool> muted{false};
-  std::mutex queueLock;                  // guards frameQueue only
+  std::mutex queueLock;  // guards frameQueue only
   std::deque<std::vector<uint8_t>> frameQueue;
 };
 

@@ -27,11 +27,21 @@ void* operator new(size_t size) {
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
 }
-void* operator new[](size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
+void* operator new[](size_t size) {
+  return operator new(size);
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+  std::free(p);
+}
 
 namespace {
 
@@ -60,7 +70,8 @@ Capture Load(const char* name) {
 Capture Synthetic1080p(int seconds) {
   Capture capture;
   capture.sdp.codec = 1;
-  const uint8_t sets[] = {0, 0, 0, 1, 0x67, 0x64, 0x00, 0x28, 0xAC, 0, 0, 0, 1, 0x68, 0xEE, 0x3C, 0x80};
+  const uint8_t sets[] = {0, 0, 0, 1, 0x67, 0x64, 0x00, 0x28, 0xAC,
+                          0, 0, 0, 1, 0x68, 0xEE, 0x3C, 0x80};
   capture.sdp.parameterSets.assign(sets, sets + sizeof sets);
   std::string& out = capture.bytes;
   uint32_t seed = 12345;
@@ -71,11 +82,18 @@ Capture Synthetic1080p(int seconds) {
     out += '\0';
     out += static_cast<char>(length >> 8);
     out += static_cast<char>(length & 0xFF);
-    const uint8_t header[12] = {0x80, static_cast<uint8_t>(96 | (marker ? 0x80 : 0)),
-                                static_cast<uint8_t>(sequence >> 8), static_cast<uint8_t>(sequence),
-                                static_cast<uint8_t>(timestamp >> 24), static_cast<uint8_t>(timestamp >> 16),
-                                static_cast<uint8_t>(timestamp >> 8), static_cast<uint8_t>(timestamp),
-                                0x12, 0x34, 0x56, 0x78};
+    const uint8_t header[12] = {0x80,
+                                static_cast<uint8_t>(96 | (marker ? 0x80 : 0)),
+                                static_cast<uint8_t>(sequence >> 8),
+                                static_cast<uint8_t>(sequence),
+                                static_cast<uint8_t>(timestamp >> 24),
+                                static_cast<uint8_t>(timestamp >> 16),
+                                static_cast<uint8_t>(timestamp >> 8),
+                                static_cast<uint8_t>(timestamp),
+                                0x12,
+                                0x34,
+                                0x56,
+                                0x78};
     ++sequence;
     out.append(reinterpret_cast<const char*>(header), 12);
     out.append(reinterpret_cast<const char*>(payload), size);
@@ -107,10 +125,12 @@ Capture Synthetic1080p(int seconds) {
   return capture;
 }
 
-const char* const kNames[] = {"golden_h264", "golden_h265", "golden_h264_aac", "synthetic_1080p_60s"};
+const char* const kNames[] = {"golden_h264", "golden_h265", "golden_h264_aac",
+                              "synthetic_1080p_60s"};
 
 const Capture& Get(int64_t index) {
-  static Capture captures[4] = {Load(kNames[0]), Load(kNames[1]), Load(kNames[2]), Synthetic1080p(60)};
+  static Capture captures[4] = {Load(kNames[0]), Load(kNames[1]), Load(kNames[2]),
+                                Synthetic1080p(60)};
   return captures[index];
 }
 
@@ -203,10 +223,11 @@ double CopiesPerPayloadByte(const Capture& capture, const std::vector<FrameRef>&
     const size_t sizeBefore = media.pending.size();
     const size_t capacityBefore = media.pending.capacity();
     const size_t emittedBefore = g_copiedBytes;
-    HandleInterleavedFrame(media, frame.channel, data + frame.offset, frame.length, count, kTakeAudio);
+    HandleInterleavedFrame(media, frame.channel, data + frame.offset, frame.length, count,
+                           kTakeAudio);
     if (media.pending.capacity() != capacityBefore) copied += sizeBefore;  // regrowth move
     if (g_copiedBytes != emittedBefore) {
-      copied += g_copiedBytes - emittedBefore;  // emission copy
+      copied += g_copiedBytes - emittedBefore;               // emission copy
       copied += g_copiedBytes - emittedBefore - sizeBefore;  // appended by the marked packet
     } else if (media.pending.size() > sizeBefore) {
       copied += media.pending.size() - sizeBefore;
@@ -235,8 +256,10 @@ void BM_Depacketize(benchmark::State& state) {
   const double allocations = static_cast<double>(g_allocations.load() - allocationsBefore);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * capture.bytes.size()));
   state.counters["frames"] = static_cast<double>(frames.size());
-  state.counters["units"] = static_cast<double>(unitsTaken) / static_cast<double>(state.iterations());
-  state.counters["allocs_per_unit"] = unitsTaken ? allocations / static_cast<double>(unitsTaken) : 0;
+  state.counters["units"] =
+      static_cast<double>(unitsTaken) / static_cast<double>(state.iterations());
+  state.counters["allocs_per_unit"] =
+      unitsTaken ? allocations / static_cast<double>(unitsTaken) : 0;
   state.counters["copies_per_byte"] = CopiesPerPayloadByte(capture, frames);
 }
 
@@ -270,7 +293,8 @@ void BM_ReaderAndDepacketize(benchmark::State& state) {
   }
   const double allocations = static_cast<double>(g_allocations.load() - allocationsBefore);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * capture.bytes.size()));
-  state.counters["allocs_per_unit"] = unitsTaken ? allocations / static_cast<double>(unitsTaken) : 0;
+  state.counters["allocs_per_unit"] =
+      unitsTaken ? allocations / static_cast<double>(unitsTaken) : 0;
 }
 
 void BM_Memcpy(benchmark::State& state) {

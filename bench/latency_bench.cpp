@@ -28,7 +28,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int64_t NowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+      .count();
 }
 
 constexpr uint32_t kClockRate = 90000;
@@ -88,12 +89,22 @@ int ReadRequest(NetSocket s, std::string& pending, std::string& method) {
 void AppendRtp(std::vector<uint8_t>& out, const uint8_t* payload, size_t size, bool marker,
                uint16_t sequence, uint32_t timestamp) {
   const size_t length = 12 + size;
-  const uint8_t header[16] = {'$', 0, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length),
-                              0x80, static_cast<uint8_t>(96 | (marker ? 0x80 : 0)),
-                              static_cast<uint8_t>(sequence >> 8), static_cast<uint8_t>(sequence),
-                              static_cast<uint8_t>(timestamp >> 24), static_cast<uint8_t>(timestamp >> 16),
-                              static_cast<uint8_t>(timestamp >> 8), static_cast<uint8_t>(timestamp),
-                              1, 2, 3, 4};
+  const uint8_t header[16] = {'$',
+                              0,
+                              static_cast<uint8_t>(length >> 8),
+                              static_cast<uint8_t>(length),
+                              0x80,
+                              static_cast<uint8_t>(96 | (marker ? 0x80 : 0)),
+                              static_cast<uint8_t>(sequence >> 8),
+                              static_cast<uint8_t>(sequence),
+                              static_cast<uint8_t>(timestamp >> 24),
+                              static_cast<uint8_t>(timestamp >> 16),
+                              static_cast<uint8_t>(timestamp >> 8),
+                              static_cast<uint8_t>(timestamp),
+                              1,
+                              2,
+                              3,
+                              4};
   out.insert(out.end(), header, header + 16);
   out.insert(out.end(), payload, payload + size);
 }
@@ -107,7 +118,8 @@ void ServeCamera(NetSocket listener, Run& run) {
   const std::string sdp =
       "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=bench\r\nt=0 0\r\nm=video 0 RTP/AVP 96\r\n"
       "a=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1;"
-      "sprop-parameter-sets=Z2QAKKzZQHgCJ+XARAAAAwAEAAADAPA8YMZY,aOvjyyLA\r\na=control:stream=0\r\n";
+      "sprop-parameter-sets=Z2QAKKzZQHgCJ+XARAAAAwAEAAADAPA8YMZY,aOvjyyLA\r\na=control:stream="
+      "0\r\n";
   while (method != "PLAY") {
     const int cseq = ReadRequest(s, pending, method);
     if (cseq < 0) break;
@@ -137,7 +149,8 @@ void ServeCamera(NetSocket listener, Run& run) {
       seed = seed * 1664525u + 1013904223u;
       nal[k] = static_cast<uint8_t>(seed >> 24);
     }
-    const uint32_t timestamp = kClockRate / static_cast<uint32_t>(run.fps) * static_cast<uint32_t>(i);
+    const uint32_t timestamp =
+        kClockRate / static_cast<uint32_t>(run.fps) * static_cast<uint32_t>(i);
     bool failed = false;
     for (size_t offset = 1; offset < nal.size() && !failed; offset += kFragmentBody) {
       const size_t n = std::min(kFragmentBody, nal.size() - offset);
@@ -156,8 +169,7 @@ void ServeCamera(NetSocket listener, Run& run) {
   run.serverDone.store(true);
   // Hold the connection until the client closes it.
   uint8_t sink[4096];
-  while (NetReceive(s, sink, sizeof sink) > 0) {
-  }
+  while (NetReceive(s, sink, sizeof sink) > 0) {}
   NetClose(s);
 }
 
@@ -290,14 +302,16 @@ int main(int argc, char** argv) {
   if (std::getenv("LATENCY_DUMP")) {
     for (int i = 0; i < run.units; ++i) {
       const size_t k = static_cast<size_t>(i);
-      std::fprintf(stderr, "%d %lld\n", i, static_cast<long long>(run.returnedNs[k] - run.sentNs[k]) / 1000);
+      std::fprintf(stderr, "%d %lld\n", i,
+                   static_cast<long long>(run.returnedNs[k] - run.sentNs[k]) / 1000);
     }
   }
   std::vector<double> idr, p;
   for (int i = run.fps; i < run.units; ++i) {
     const size_t k = static_cast<size_t>(i);
     if (run.sentNs[k] == 0 || run.enteredNs[k] == 0) continue;
-    (i % run.fps == 0 ? idr : p).push_back(static_cast<double>(run.returnedNs[k] - run.sentNs[k]) / 1000.0);
+    (i % run.fps == 0 ? idr : p)
+        .push_back(static_cast<double>(run.returnedNs[k] - run.sentNs[k]) / 1000.0);
   }
   const Percentiles idrOnly = Summarize(idr), pOnly = Summarize(p);
   std::printf("access units measured: %zu of %d (%d fps, 20 kB P / 160 kB IDR, 1400-byte FU-A)\n",
@@ -306,11 +320,14 @@ int main(int argc, char** argv) {
               entry.p50, entry.p99, entry.max);
   std::printf("final send -> onAccessUnit returned: p50 %8.1f us  p99 %8.1f us  max %8.1f us\n",
               done.p50, done.p99, done.max);
-  std::printf("  IDR pictures only (%zu): p50 %8.1f us  max %8.1f us; P pictures (%zu): p50 %8.1f us  p99 %8.1f us\n",
-              idr.size(), idrOnly.p50, idrOnly.max, p.size(), pOnly.p50, pOnly.p99);
+  std::printf(
+      "  IDR pictures only (%zu): p50 %8.1f us  max %8.1f us; P pictures (%zu): p50 %8.1f us  p99 "
+      "%8.1f us\n",
+      idr.size(), idrOnly.p50, idrOnly.max, p.size(), pOnly.p50, pOnly.p99);
   const Percentiles floor = Summarize(MeasureBareReceiver(run.units, run.fps));
-  std::printf("reference, a bare recv loop on the same bytes:  p50 %8.1f us  p99 %8.1f us  max %8.1f us\n",
-              floor.p50, floor.p99, floor.max);
+  std::printf(
+      "reference, a bare recv loop on the same bytes:  p50 %8.1f us  p99 %8.1f us  max %8.1f us\n",
+      floor.p50, floor.p99, floor.max);
   std::printf("RESULT wakeup_p50_us %.1f\nRESULT wakeup_p99_us %.1f\n", floor.p50, floor.p99);
   std::printf("RESULT latency_p50_us %.1f\nRESULT latency_p99_us %.1f\nRESULT latency_units %zu\n",
               done.p50, done.p99, toEntry.size());

@@ -115,12 +115,16 @@ int main(int argc, char** argv) {
     bytes += tile->bytes.load();
     if (tile->units.load() == 0) ++silent;
   }
-  std::printf("%zu streams, %.0f s: %llu access units, %.1f MB, %zu streams without data\n", streams,
-              seconds, static_cast<unsigned long long>(units), static_cast<double>(bytes) / 1e6, silent);
-  std::printf("RSS %ld kB (before the clients %ld kB, peak %ld kB), CPU %.2f s = %.3f s per stream-minute\n",
-              rss, rssBefore, hwm, cpu, cpu / (static_cast<double>(streams) * seconds / 60.0));
-  std::printf("RESULT streams %zu\nRESULT rss_kb %ld\nRESULT hwm_kb %ld\nRESULT cpu_s %.3f\n"
-              "RESULT units %llu\nRESULT silent %zu\n",
-              streams, rss, hwm, cpu, static_cast<unsigned long long>(units), silent);
+  std::printf("%zu streams, %.0f s: %llu access units, %.1f MB, %zu streams without data\n",
+              streams, seconds, static_cast<unsigned long long>(units),
+              static_cast<double>(bytes) / 1e6, silent);
+  std::printf(
+      "RSS %ld kB (before the clients %ld kB, peak %ld kB), CPU %.2f s = %.3f s per "
+      "stream-minute\n",
+      rss, rssBefore, hwm, cpu, cpu / (static_cast<double>(streams) * seconds / 60.0));
+  std::printf(
+      "RESULT streams %zu\nRESULT rss_kb %ld\nRESULT hwm_kb %ld\nRESULT cpu_s %.3f\n"
+      "RESULT units %llu\nRESULT silent %zu\n",
+      streams, rss, hwm, cpu, static_cast<unsigned long long>(units), silent);
   return silent == 0 ? 0 : 1;
 }

@@ -45,7 +45,9 @@ void AppendString(std::string& out, std::string_view key, std::string_view value
   out += "\",\n";
 }
 
-const char* BoolText(bool value) { return value ? "true" : "false"; }
+const char* BoolText(bool value) {
+  return value ? "true" : "false";
+}
 
 }  // namespace
 
@@ -89,8 +91,8 @@ std::string WriteConfigText(const AppConfig& config) {
   std::string out = "{\n  \"Cameras\": [\n";
   for (size_t i = 0; i < config.Cameras.size(); ++i) {
     const CameraEntry& camera = config.Cameras[i];
-    out += "    { \"Name\": \"" + EscapeJsonString(camera.Name) + "\", \"Url\": \"" + EscapeJsonString(camera.Url) +
-           "\"";
+    out += "    { \"Name\": \"" + EscapeJsonString(camera.Name) + "\", \"Url\": \"" +
+           EscapeJsonString(camera.Url) + "\"";
     out += ", \"Zoom\": " + FormatNumberShort(camera.Zoom);
     out += ", \"PanX\": " + FormatNumberShort(camera.PanX);
     out += ", \"PanY\": " + FormatNumberShort(camera.PanY);

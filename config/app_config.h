@@ -6,8 +6,8 @@
 #include <vector>
 
 struct CameraEntry {
-  std::string Name;  // display name, UTF-8
-  std::string Url;   // stream address as stored (rtsps:// or rtsp://)
+  std::string Name;   // display name, UTF-8
+  std::string Url;    // stream address as stored (rtsps:// or rtsp://)
   double Zoom = 1.0;  // at least 1.0
   double PanX = 0.5;  // 0.0 .. 1.0
   double PanY = 0.5;  // 0.0 .. 1.0

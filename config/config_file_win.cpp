@@ -16,8 +16,9 @@ bool FileExists(const std::wstring& path) {
 }
 
 bool ReadWholeFile(const std::wstring& path, std::string& out) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER size{};
   bool ok = GetFileSizeEx(file, &size) && size.QuadPart <= kMaxConfigBytes;
@@ -26,7 +27,9 @@ bool ReadWholeFile(const std::wstring& path, std::string& out) {
     size_t done = 0;
     while (ok && done < out.size()) {
       DWORD got = 0;
-      ok = ReadFile(file, out.data() + done, static_cast<DWORD>(out.size() - done), &got, nullptr) && got > 0;
+      ok =
+          ReadFile(file, out.data() + done, static_cast<DWORD>(out.size() - done), &got, nullptr) &&
+          got > 0;
       done += got;
     }
   }
@@ -38,7 +41,9 @@ bool WriteWholeFile(HANDLE file, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
     DWORD wrote = 0;
-    if (!WriteFile(file, text.data() + done, static_cast<DWORD>(text.size() - done), &wrote, nullptr) || wrote == 0) {
+    if (!WriteFile(file, text.data() + done, static_cast<DWORD>(text.size() - done), &wrote,
+                   nullptr) ||
+        wrote == 0) {
       return false;
     }
     done += wrote;
@@ -87,7 +92,9 @@ AppConfig LoadConfigFile(const std::wstring& path) {
   return ReadConfigText(text);
 }
 
-AppConfig LoadConfig() { return LoadConfigFile(ConfigFilePath()); }
+AppConfig LoadConfig() {
+  return LoadConfigFile(ConfigFilePath());
+}
 
 bool SaveConfigFile(const std::wstring& path, const AppConfig& config) {
   if (path.empty()) return false;
@@ -108,11 +115,14 @@ bool SaveConfigFile(const std::wstring& path, const AppConfig& config) {
   if (file == INVALID_HANDLE_VALUE) return false;
   const bool written = WriteWholeFile(file, text);
   CloseHandle(file);
-  if (written && MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (written &&
+      MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return true;
   }
   DeleteFileW(temp.c_str());
   return false;
 }
 
-void SaveConfig(const AppConfig& config) { SaveConfigFile(ConfigFilePath(), config); }
+void SaveConfig(const AppConfig& config) {
+  SaveConfigFile(ConfigFilePath(), config);
+}

@@ -158,15 +158,9 @@ void AppendQuoted(std::string& out, std::string_view text) {
 
 void AppendValue(std::string& out, const JsonValue& value, JsonNumbers numbers) {
   switch (value.kind) {
-    case JsonKind::Bool:
-      out += value.boolValue ? "true" : "false";
-      break;
-    case JsonKind::Number:
-      AppendNumber(out, value.number, numbers);
-      break;
-    case JsonKind::String:
-      AppendQuoted(out, value.text);
-      break;
+    case JsonKind::Bool: out += value.boolValue ? "true" : "false"; break;
+    case JsonKind::Number: AppendNumber(out, value.number, numbers); break;
+    case JsonKind::String: AppendQuoted(out, value.text); break;
     case JsonKind::Array:
       out += '[';
       for (size_t i = 0; i < value.items.size(); ++i) {
@@ -186,9 +180,7 @@ void AppendValue(std::string& out, const JsonValue& value, JsonNumbers numbers) 
       out += '}';
       break;
     case JsonKind::Null:
-    default:
-      out += "null";
-      break;
+    default: out += "null"; break;
   }
 }
 
@@ -254,14 +246,14 @@ bool ParseString(std::string_view text, size_t& pos, std::string& out) {
         AppendUtf16Units(out, first, second);
         break;
       }
-      default:
-        return false;
+      default: return false;
     }
   }
 }
 
 void SkipWhitespace(std::string_view text, size_t& pos) {
-  while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\r' || text[pos] == '\n')) {
+  while (pos < text.size() &&
+         (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\r' || text[pos] == '\n')) {
     ++pos;
   }
 }
@@ -325,8 +317,9 @@ const JsonValue* FindByName(const JsonValue& value, std::string_view name) {
   if (value.kind != JsonKind::Array) return nullptr;
   for (const JsonValue& item : value.items) {
     const JsonValue* itemName = FindMember(item, "name");
-    const std::string_view text = itemName && itemName->kind == JsonKind::String ? std::string_view(itemName->text)
-                                                                                 : std::string_view();
+    const std::string_view text = itemName && itemName->kind == JsonKind::String
+                                      ? std::string_view(itemName->text)
+                                      : std::string_view();
     if (text == name) return &item;
   }
   return nullptr;

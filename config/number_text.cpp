@@ -7,16 +7,22 @@
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 bool IsHexDigit(char c) {
   return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // White space of the C locale's isspace.
-bool IsCSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool IsCSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 bool StartsWithNoCase(std::string_view text, size_t pos, std::string_view word) {
   if (text.size() - pos < word.size()) return false;
@@ -54,7 +60,8 @@ size_t ExponentLength(std::string_view text, size_t pos, char marker) {
 // digits (1 per digit), plus the exponent, is positive for an overflow.
 bool Overflowed(std::string_view mantissa, std::string_view exponent, long long digitScale) {
   const size_t point = mantissa.find('.');
-  const long long intDigits = static_cast<long long>(point == std::string_view::npos ? mantissa.size() : point);
+  const long long intDigits =
+      static_cast<long long>(point == std::string_view::npos ? mantissa.size() : point);
   long long index = 0;  // index of the first nonzero digit among all digits
   for (char c : mantissa) {
     if (c == '.') continue;
@@ -91,8 +98,9 @@ size_t ReadNumberText(std::string_view text, double& out) {
     size_t end = pos + 3;
     if (end < text.size() && text[end] == '(') {
       size_t i = end + 1;
-      while (i < text.size() && (IsDigit(text[i]) || (Lower(text[i]) >= 'a' && Lower(text[i]) <= 'z') ||
-                                 text[i] == '_')) {
+      while (i < text.size() &&
+             (IsDigit(text[i]) || (Lower(text[i]) >= 'a' && Lower(text[i]) <= 'z') ||
+              text[i] == '_')) {
         ++i;
       }
       if (i < text.size() && text[i] == ')') end = i + 1;
@@ -109,7 +117,8 @@ size_t ReadNumberText(std::string_view text, double& out) {
       const size_t exponent = ExponentLength(text, start + mantissa, 'p');
       const std::string_view body = text.substr(start, mantissa + exponent);
       double value = 0.0;
-      const auto result = std::from_chars(body.data(), body.data() + body.size(), value, std::chars_format::hex);
+      const auto result =
+          std::from_chars(body.data(), body.data() + body.size(), value, std::chars_format::hex);
       if (result.ec == std::errc::result_out_of_range) {
         const bool over = Overflowed(body.substr(0, mantissa), body.substr(mantissa), 4);
         value = over ? std::numeric_limits<double>::infinity() : 0.0;
@@ -126,7 +135,8 @@ size_t ReadNumberText(std::string_view text, double& out) {
   const size_t exponent = ExponentLength(text, pos + mantissa, 'e');
   const std::string_view body = text.substr(pos, mantissa + exponent);
   double value = 0.0;
-  const auto result = std::from_chars(body.data(), body.data() + body.size(), value, std::chars_format::general);
+  const auto result =
+      std::from_chars(body.data(), body.data() + body.size(), value, std::chars_format::general);
   if (result.ec == std::errc::result_out_of_range) {
     const bool over = Overflowed(body.substr(0, mantissa), body.substr(mantissa), 1);
     value = over ? std::numeric_limits<double>::infinity() : 0.0;
@@ -139,7 +149,8 @@ size_t ReadNumberText(std::string_view text, double& out) {
 
 std::string FormatNumberShort(double value) {
   char buffer[64];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 6);
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 6);
   return std::string(buffer, result.ptr);
 }
 

@@ -2,8 +2,12 @@
 
 namespace {
 
-bool IsHighSurrogate(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool IsLowSurrogate(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+bool IsHighSurrogate(uint32_t unit) {
+  return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool IsLowSurrogate(uint32_t unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
 
 void AppendUnit(std::string& out, uint32_t unit) {
   if (unit != 0) AppendUtf8(out, unit);
@@ -32,7 +36,8 @@ void AppendUtf8(std::string& out, uint32_t codePoint) {
 
 void AppendUtf16Units(std::string& out, uint16_t first, int32_t second) {
   if (second >= 0 && IsHighSurrogate(first) && IsLowSurrogate(static_cast<uint32_t>(second))) {
-    AppendUtf8(out, 0x10000 + ((first - 0xD800u) << 10) + (static_cast<uint32_t>(second) - 0xDC00u));
+    AppendUtf8(out,
+               0x10000 + ((first - 0xD800u) << 10) + (static_cast<uint32_t>(second) - 0xDC00u));
     return;
   }
   AppendUnit(out, first);  // a lone surrogate turns into U+FFFD here

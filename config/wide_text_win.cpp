@@ -4,7 +4,8 @@
 
 std::wstring Widen(std::string_view utf8) {
   if (utf8.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   if (n <= 0) return {};
   std::wstring out(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
@@ -13,11 +14,11 @@ std::wstring Widen(std::string_view utf8) {
 
 std::string Narrow(std::wstring_view utf16) {
   if (utf16.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), nullptr, 0,
-                                    nullptr, nullptr);
+  const int n = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()),
+                                    nullptr, 0, nullptr, nullptr);
   if (n <= 0) return {};
   std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), out.data(), n, nullptr,
-                      nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), out.data(), n,
+                      nullptr, nullptr);
   return out;
 }

@@ -2,7 +2,8 @@
 
 #include "config/app_config.h"
 
-CertVerdict JudgeCertificate(std::string_view pinned, std::string_view presented, std::string_view offered) {
+CertVerdict JudgeCertificate(std::string_view pinned, std::string_view presented,
+                             std::string_view offered) {
   if (pinned.empty()) return CertVerdict::Trust;
   // A certificate that could not be read matches nothing, not even an empty offer.
   if (!IsCertFingerprint(presented)) return CertVerdict::Refuse;
@@ -23,12 +24,13 @@ bool SameConsoleHost(std::string_view a, std::string_view b) {
   return true;
 }
 
-CertPolicy CertPolicyFor(std::string_view storedHost, std::string_view storedPin, const CertOffer& offer,
-                         std::string_view host) {
+CertPolicy CertPolicyFor(std::string_view storedHost, std::string_view storedPin,
+                         const CertOffer& offer, std::string_view host) {
   CertPolicy policy;
   if (!storedHost.empty() && SameConsoleHost(storedHost, host) && IsCertFingerprint(storedPin))
     policy.pinned = storedPin;
-  if (!policy.pinned.empty() && SameConsoleHost(offer.host, host) && IsCertFingerprint(offer.sha256))
+  if (!policy.pinned.empty() && SameConsoleHost(offer.host, host) &&
+      IsCertFingerprint(offer.sha256))
     policy.offered = offer.sha256;
   return policy;
 }

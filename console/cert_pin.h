@@ -27,7 +27,8 @@ enum class CertVerdict { Trust, Refuse };
 // Whether a server presenting `presented` (empty or malformed: it could not be
 // read) may have the request. Without a pin every certificate is trusted; with
 // one, only the pinned certificate or the one just offered for acceptance.
-CertVerdict JudgeCertificate(std::string_view pinned, std::string_view presented, std::string_view offered);
+CertVerdict JudgeCertificate(std::string_view pinned, std::string_view presented,
+                             std::string_view offered);
 
 // Host names compare without regard to ASCII letter case.
 bool SameConsoleHost(std::string_view a, std::string_view b);
@@ -35,8 +36,8 @@ bool SameConsoleHost(std::string_view a, std::string_view b);
 // The policy for a discovery of `host`: the stored pin applies only to the stored
 // host, and the last refused certificate only when the host is the one it was
 // refused for.
-CertPolicy CertPolicyFor(std::string_view storedHost, std::string_view storedPin, const CertOffer& offer,
-                         std::string_view host);
+CertPolicy CertPolicyFor(std::string_view storedHost, std::string_view storedPin,
+                         const CertOffer& offer, std::string_view host);
 
 // Lowercase hex of bytes.
 std::string HexLower(const unsigned char* bytes, size_t size);

@@ -12,7 +12,8 @@ constexpr std::string_view kLoginPath = "/api/auth/login";
 constexpr std::string_view kBootstrapPath = "/proxy/protect/api/bootstrap";
 constexpr std::string_view kCamerasPath = "/proxy/protect/api/cameras/";
 constexpr std::string_view kMfaMessage =
-    "Login rejected \xE2\x80\x94 this account likely has 2FA. Use a dedicated local-only user without MFA.";
+    "Login rejected \xE2\x80\x94 this account likely has 2FA. Use a dedicated local-only user "
+    "without MFA.";
 
 DiscoveryResult Failure(std::string message) {
   DiscoveryResult result;
@@ -34,7 +35,8 @@ DiscoveryResult CertificateChanged(const ConsoleTransport& transport) {
 std::string JudgeSignIn(const HttpResponse& response, bool hasCsrfToken) {
   if (!response.ok) return "Cannot reach console: " + response.error;
   if (response.status == 499) return std::string(kMfaMessage);
-  if (response.status == 401 && response.body.find("MFA") != std::string::npos) return std::string(kMfaMessage);
+  if (response.status == 401 && response.body.find("MFA") != std::string::npos)
+    return std::string(kMfaMessage);
   if (response.status != 200)
     return "Login failed (HTTP " + std::to_string(response.status) + "). Check username/password.";
   if (!hasCsrfToken) return "Login succeeded but no CSRF token was returned.";
@@ -82,7 +84,8 @@ const JsonValue* FindCameraById(const JsonValue& cameras, std::string_view id) {
 
 // Switches RTSP on for every camera without a stream alias. Silent: a camera whose
 // request fails in any way simply keeps no alias.
-void EnableRtsp(ConsoleTransport& transport, const JsonValue& cameras, std::vector<DiscoveredCamera>& found) {
+void EnableRtsp(ConsoleTransport& transport, const JsonValue& cameras,
+                std::vector<DiscoveredCamera>& found) {
   for (DiscoveredCamera& camera : found) {
     if (!camera.streamAlias.empty()) continue;
     // Without an id there is no camera address: the path would name the
@@ -139,8 +142,8 @@ std::string CameraPath(std::string_view id) {
   for (const char c : id) {
     const auto byte = static_cast<unsigned char>(c);
     const bool unreserved = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
-                            (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' ||
-                            byte == '~';
+                            (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' ||
+                            byte == '_' || byte == '~';
     if (unreserved) {
       path.push_back(c);
     } else {
@@ -186,7 +189,8 @@ DiscoveryResult DiscoverCamerasOver(ConsoleTransport& transport, std::string_vie
   HttpResponse bootstrap = transport.Send("GET", kBootstrapPath, std::string(), kJson);
   if (bootstrap.certificateRefused) return CertificateChanged(transport);
   if (!bootstrap.ok) return Failure("Bootstrap request failed: " + bootstrap.error);
-  if (bootstrap.status != 200) return Failure("Bootstrap failed (HTTP " + std::to_string(bootstrap.status) + ").");
+  if (bootstrap.status != 200)
+    return Failure("Bootstrap failed (HTTP " + std::to_string(bootstrap.status) + ").");
 
   DiscoveryResult result;
   JsonValue document;
@@ -194,7 +198,8 @@ DiscoveryResult DiscoverCamerasOver(ConsoleTransport& transport, std::string_vie
   bootstrap.body.clear();
   bootstrap.body.shrink_to_fit();
   if (parsed == JsonParseResult::TooManyValues) return Failure("Bootstrap is too large to read.");
-  if (parsed != JsonParseResult::Ok || document.kind != JsonKind::Object || !ReadCameras(document, result.cameras))
+  if (parsed != JsonParseResult::Ok || document.kind != JsonKind::Object ||
+      !ReadCameras(document, result.cameras))
     return Failure("Bootstrap contained no camera list.");
 
   if (enableRtsp) EnableRtsp(transport, *FindMember(document, "cameras"), result.cameras);
@@ -203,8 +208,8 @@ DiscoveryResult DiscoverCamerasOver(ConsoleTransport& transport, std::string_vie
   return result;
 }
 
-bool ApplyDiscoveredCameras(std::vector<CameraEntry>& working, const std::vector<DiscoveredCamera>& cameras,
-                            std::string_view host) {
+bool ApplyDiscoveredCameras(std::vector<CameraEntry>& working,
+                            const std::vector<DiscoveredCamera>& cameras, std::string_view host) {
   std::vector<CameraEntry> list;
   for (const DiscoveredCamera& camera : cameras) {
     if (camera.streamAlias.empty()) continue;

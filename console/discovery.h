@@ -51,7 +51,7 @@ struct DiscoveredCamera {
 
 struct DiscoveryResult {
   bool ok = false;
-  std::string error;  // the failure message when ok is false
+  std::string error;                      // the failure message when ok is false
   std::vector<DiscoveredCamera> cameras;  // every camera of the bootstrap, in order
   // The console's certificate: on success the one that had the sign-in, to be
   // pinned; when certificateRefused, the one refused (offered for acceptance).
@@ -73,11 +73,13 @@ constexpr size_t kMaxConsoleJsonValues = size_t{1} << 19;
 // Windows only (console/discovery_win.cpp): signs in to `host` (a name or an
 // address as typed) on port 443 over a fresh HttpClient whose server must
 // present a certificate that `certificate` trusts.
-DiscoveryResult DiscoverCameras(std::string_view host, std::string_view user, std::string_view password,
-                                bool enableRtsp, const CertPolicy& certificate = {});
+DiscoveryResult DiscoverCameras(std::string_view host, std::string_view user,
+                                std::string_view password, bool enableRtsp,
+                                const CertPolicy& certificate = {});
 // The same on another port (test consoles).
 DiscoveryResult DiscoverCamerasAt(std::string_view host, uint16_t port, std::string_view user,
-                                  std::string_view password, bool enableRtsp, const CertPolicy& certificate = {});
+                                  std::string_view password, bool enableRtsp,
+                                  const CertPolicy& certificate = {});
 
 // The whole exchange over an open transport.
 DiscoveryResult DiscoverCamerasOver(ConsoleTransport& transport, std::string_view user,
@@ -104,5 +106,5 @@ bool BuildEnableRtspBody(const JsonValue& channels, std::string& body);
 // Replaces `working` with the discovered cameras that have a stream alias (zoom
 // and pan kept from the first entry of the same exact name); leaves it as it was
 // when there is none. Returns whether it was replaced.
-bool ApplyDiscoveredCameras(std::vector<CameraEntry>& working, const std::vector<DiscoveredCamera>& cameras,
-                            std::string_view host);
+bool ApplyDiscoveredCameras(std::vector<CameraEntry>& working,
+                            const std::vector<DiscoveredCamera>& cameras, std::string_view host);

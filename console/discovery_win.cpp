@@ -23,14 +23,16 @@ class HttpClientTransport final : public ConsoleTransport {
 }  // namespace
 
 DiscoveryResult DiscoverCamerasAt(std::string_view host, uint16_t port, std::string_view user,
-                                  std::string_view password, bool enableRtsp, const CertPolicy& certificate) {
+                                  std::string_view password, bool enableRtsp,
+                                  const CertPolicy& certificate) {
   HttpClient client(Widen(host), port);
   client.PinCertificate(certificate);
   HttpClientTransport transport(client);
   return DiscoverCamerasOver(transport, user, password, enableRtsp);
 }
 
-DiscoveryResult DiscoverCameras(std::string_view host, std::string_view user, std::string_view password,
-                                bool enableRtsp, const CertPolicy& certificate) {
+DiscoveryResult DiscoverCameras(std::string_view host, std::string_view user,
+                                std::string_view password, bool enableRtsp,
+                                const CertPolicy& certificate) {
   return DiscoverCamerasAt(host, kConsolePort, user, password, enableRtsp, certificate);
 }

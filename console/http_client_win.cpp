@@ -22,9 +22,9 @@ namespace {
 
 constexpr DWORD kTimeoutMs = 12000;
 // Any certificate is accepted: unknown issuer, wrong usage, wrong name, expired.
-constexpr DWORD kSecurityFlags = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE |
-                                 SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
-                                 SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;  // 0x3300
+constexpr DWORD kSecurityFlags =
+    SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE |
+    SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;  // 0x3300
 constexpr DWORD kCsrfBufferBytes = 1024;
 constexpr DWORD kCookieBufferBytes = 8192;
 // Set-Cookie values longer than this are skipped; so are headers past this count.
@@ -40,8 +40,8 @@ bool QuerySetCookie(HINTERNET request, DWORD* index, std::wstring& value) {
   const DWORD at = *index;
   DWORD bytes = kCookieBufferBytes;
   std::vector<wchar_t> buffer(bytes / sizeof(wchar_t));
-  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_SET_COOKIE, WINHTTP_HEADER_NAME_BY_INDEX, buffer.data(),
-                           &bytes, index)) {
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_SET_COOKIE, WINHTTP_HEADER_NAME_BY_INDEX,
+                           buffer.data(), &bytes, index)) {
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
     // A long cookie of another name must not hide the session cookie after it:
     // read it whole, or skip it when it is beyond any sensible size.
@@ -53,8 +53,8 @@ bool QuerySetCookie(HINTERNET request, DWORD* index, std::wstring& value) {
     }
     buffer.assign(bytes / sizeof(wchar_t) + 1, L'\0');
     bytes = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_SET_COOKIE, WINHTTP_HEADER_NAME_BY_INDEX, buffer.data(),
-                             &bytes, index))
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_SET_COOKIE, WINHTTP_HEADER_NAME_BY_INDEX,
+                             buffer.data(), &bytes, index))
       return false;
   }
   value.assign(buffer.data(), bytes / sizeof(wchar_t));
@@ -101,8 +101,8 @@ struct Exchange {
 // Judges the certificate the server of `request` presents.
 void JudgeServer(HINTERNET request, Exchange& exchange) {
   std::string fingerprint = ServerCertificateSha256(request);
-  const bool refuse = JudgeCertificate(exchange.certificate.pinned, fingerprint, exchange.certificate.offered) ==
-                      CertVerdict::Refuse;
+  const bool refuse = JudgeCertificate(exchange.certificate.pinned, fingerprint,
+                                       exchange.certificate.offered) == CertVerdict::Refuse;
   std::lock_guard<std::mutex> hold(exchange.lock);
   exchange.presented = std::move(fingerprint);
   exchange.judged = true;
@@ -139,7 +139,8 @@ bool WriteBody(HINTERNET request, const std::string& body) {
   size_t written = 0;
   while (written < body.size()) {
     DWORD wrote = 0;
-    if (!WinHttpWriteData(request, body.data() + written, static_cast<DWORD>(body.size() - written), &wrote))
+    if (!WinHttpWriteData(request, body.data() + written, static_cast<DWORD>(body.size() - written),
+                          &wrote))
       return false;
     if (wrote == 0) {
       SetLastError(ERROR_WINHTTP_CONNECTION_ERROR);
@@ -165,11 +166,13 @@ void RunExchange(const std::shared_ptr<Exchange>& shared) {
   // A body held back is announced (Content-Length) and written only after the
   // certificate has been judged.
   const bool bodyNow = !exchange.body.empty() && !exchange.withholdBody;
-  bool sent = WinHttpSendRequest(request,
-                                 exchange.headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : exchange.headers.c_str(),
-                                 exchange.headers.empty() ? 0 : static_cast<DWORD>(-1),
-                                 bodyNow ? exchange.body.data() : WINHTTP_NO_REQUEST_DATA, bodyNow ? bodyBytes : 0,
-                                 bodyBytes, reinterpret_cast<DWORD_PTR>(&exchange)) != FALSE;
+  bool sent =
+      WinHttpSendRequest(
+          request,
+          exchange.headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : exchange.headers.c_str(),
+          exchange.headers.empty() ? 0 : static_cast<DWORD>(-1),
+          bodyNow ? exchange.body.data() : WINHTTP_NO_REQUEST_DATA, bodyNow ? bodyBytes : 0,
+          bodyBytes, reinterpret_cast<DWORD_PTR>(&exchange)) != FALSE;
   DWORD sendError = sent ? ERROR_SUCCESS : GetLastError();
   bool refused = false;
   if (sent) {
@@ -196,7 +199,8 @@ void RunExchange(const std::shared_ptr<Exchange>& shared) {
     DWORD status = 0;
     DWORD statusBytes = sizeof status;
     if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                            WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusBytes, WINHTTP_NO_HEADER_INDEX))
+                            WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusBytes,
+                            WINHTTP_NO_HEADER_INDEX))
       response.status = status;
 
     std::string csrfToken;
@@ -212,7 +216,8 @@ void RunExchange(const std::shared_ptr<Exchange>& shared) {
     bool cookieCame = false;
     DWORD index = 0;
     std::wstring value;
-    for (DWORD count = 0; count < kMaxCookieHeaders && QuerySetCookie(request, &index, value); ++count) {
+    for (DWORD count = 0; count < kMaxCookieHeaders && QuerySetCookie(request, &index, value);
+         ++count) {
       if (value.size() >= 6 && value.compare(0, 6, L"TOKEN=") == 0) {
         cookie = Narrow(std::wstring_view(value).substr(0, value.find(L';')));
         cookieCame = true;
@@ -288,8 +293,8 @@ HttpResponse OverdueResponse(Exchange& exchange) {
 
 HttpClient::HttpClient(std::wstring hostName, uint16_t serverPort)
     : host(std::move(hostName)), port(serverPort) {
-  session = WinHttpOpen(L"Orbisfield-Tavik/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                        WINHTTP_NO_PROXY_BYPASS, 0);
+  session = WinHttpOpen(L"Orbisfield-Tavik/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
   if (session == nullptr) return;
   WinHttpSetTimeouts(session, kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs);
   connection = WinHttpConnect(session, host.c_str(), port, 0);
@@ -300,8 +305,8 @@ HttpClient::~HttpClient() {
   if (session != nullptr) WinHttpCloseHandle(session);
 }
 
-HttpResponse HttpClient::Request(std::wstring_view method, std::wstring_view path, const std::string& body,
-                                 std::wstring_view contentType) {
+HttpResponse HttpClient::Request(std::wstring_view method, std::wstring_view path,
+                                 const std::string& body, std::wstring_view contentType) {
   HttpResponse response;
   if (connection == nullptr) {
     response.error = "no connection";
@@ -309,8 +314,9 @@ HttpResponse HttpClient::Request(std::wstring_view method, std::wstring_view pat
   }
   const std::wstring methodText(method);
   const std::wstring pathText(path);
-  HINTERNET request = WinHttpOpenRequest(connection, methodText.c_str(), pathText.c_str(), nullptr,
-                                         WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
+  HINTERNET request =
+      WinHttpOpenRequest(connection, methodText.c_str(), pathText.c_str(), nullptr,
+                         WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
   if (request == nullptr) {
     response.error = "OpenRequest failed";
     return response;
@@ -321,7 +327,8 @@ HttpResponse HttpClient::Request(std::wstring_view method, std::wstring_view pat
   // not covered by the session's receive time-out: a console that accepts the
   // request and never answers would hold the Discover dialog that long.
   DWORD responseTimeout = kTimeoutMs;
-  WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof responseTimeout);
+  WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
+                   sizeof responseTimeout);
   // The session cookie is sent by hand below; WinHTTP's own cookie store would
   // add the console's other cookies (and duplicates) to the Cookie line.
   DWORD disabled = WINHTTP_DISABLE_COOKIES;
@@ -330,7 +337,8 @@ HttpResponse HttpClient::Request(std::wstring_view method, std::wstring_view pat
   std::wstring headers;
   if (!contentType.empty()) headers.append(L"Content-Type: ").append(contentType).append(L"\r\n");
   if (!cookie.empty()) headers.append(L"Cookie: ").append(Widen(cookie)).append(L"\r\n");
-  if (!csrfToken.empty()) headers.append(L"X-CSRF-Token: ").append(Widen(csrfToken)).append(L"\r\n");
+  if (!csrfToken.empty())
+    headers.append(L"X-CSRF-Token: ").append(Widen(csrfToken)).append(L"\r\n");
 
   if (body.size() > kMaxResponseBody) {  // nothing this client sends comes near it
     WinHttpCloseHandle(request);
@@ -352,7 +360,8 @@ HttpResponse HttpClient::Request(std::wstring_view method, std::wstring_view pat
   // WinHTTP's time-outs bound each wait for a byte, not a server that sends one
   // every few seconds for ever. The request runs on its own thread so that the
   // caller (the Discover dialog) waits no longer than the request's deadline.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestDeadlineMs);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestDeadlineMs);
   std::thread runner;
   try {
     runner = std::thread(RunExchange, exchange);
@@ -367,7 +376,8 @@ HttpResponse HttpClient::Request(std::wstring_view method, std::wstring_view pat
     exchange->abandoned = true;
     response = OverdueResponse(*exchange);
   }
-  if (exchange->stage.load() == Stage::ReadingBody) {  // the headers were read: their cookie and token count
+  if (exchange->stage.load() ==
+      Stage::ReadingBody) {  // the headers were read: their cookie and token count
     cookie = exchange->cookie;
     csrfToken = exchange->csrfToken;
   }
@@ -387,12 +397,14 @@ HttpResponse HttpClient::Request(std::wstring_view method, std::wstring_view pat
 std::string CertificateSha256(const unsigned char* der, size_t size) {
   if (der == nullptr || size == 0 || size > 0xFFFFFFFFu) return {};
   BCRYPT_ALG_HANDLE algorithm = nullptr;
-  if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) return {};
+  if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+    return {};
   unsigned char digest[32];
   BCRYPT_HASH_HANDLE hash = nullptr;
   bool made = BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0));
   if (made) {
-    made = BCRYPT_SUCCESS(BCryptHashData(hash, const_cast<PUCHAR>(der), static_cast<ULONG>(size), 0)) &&
+    made = BCRYPT_SUCCESS(
+               BCryptHashData(hash, const_cast<PUCHAR>(der), static_cast<ULONG>(size), 0)) &&
            BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, sizeof digest, 0));
     BCryptDestroyHash(hash);
   }
@@ -407,7 +419,8 @@ std::string ServerCertificateSha256(void* request) {
   if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size) ||
       certificate == nullptr)
     return {};
-  std::string fingerprint = CertificateSha256(certificate->pbCertEncoded, certificate->cbCertEncoded);
+  std::string fingerprint =
+      CertificateSha256(certificate->pbCertEncoded, certificate->cbCertEncoded);
   CertFreeCertificateContext(certificate);
   return fingerprint;
 }

@@ -2,7 +2,9 @@
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 }  // namespace
 
@@ -10,7 +12,8 @@ std::string ToPlainRtspUrl(std::string_view url) {
   while (!url.empty() && IsBlank(url.back())) url.remove_suffix(1);
   while (!url.empty() && IsBlank(url.front())) url.remove_prefix(1);
   constexpr std::string_view kSecure = "rtsps://";
-  if (url.size() < kSecure.size() || url.substr(0, kSecure.size()) != kSecure) return std::string(url);
+  if (url.size() < kSecure.size() || url.substr(0, kSecure.size()) != kSecure)
+    return std::string(url);
 
   std::string out = "rtsp://";
   out += url.substr(kSecure.size());

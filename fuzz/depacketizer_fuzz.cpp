@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MediaState state;
   ResetMediaState(state, sdp, (data[0] & 2) != 0);
   const AccessUnitCallback onAccessUnit = [](std::vector<uint8_t>&& unit, int64_t time) {
-    if (unit.size() < 4 || unit[0] != 0 || unit[1] != 0 || unit[2] != 0 || unit[3] != 1) std::abort();
+    if (unit.size() < 4 || unit[0] != 0 || unit[1] != 0 || unit[2] != 0 || unit[3] != 1)
+      std::abort();
     if (time < 0) std::abort();
   };
   const AudioFrameCallback onAudioFrame = [](const uint8_t* frame, unsigned frameSize) {

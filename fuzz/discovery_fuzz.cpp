@@ -66,8 +66,9 @@ class FuzzConsole final : public ConsoleTransport {
     constexpr std::string_view kPrefix = "/proxy/protect/api/cameras/";
     Check(StartsWith(path, kPrefix) && path.size() > kPrefix.size());
     for (char c : path.substr(kPrefix.size())) {
-      const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                         c == '-' || c == '.' || c == '_' || c == '~' || c == '%';
+      const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                         (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~' ||
+                         c == '%';
       Check(plain);
     }
     JsonValue parsed;
@@ -88,9 +89,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   console.bootstrap = std::string(rest.substr(0, cut));
   if (cut != std::string_view::npos) console.patchAnswer = std::string(rest.substr(cut + 1));
 
-  const DiscoveryResult result = DiscoverCamerasOver(console, "admin", "secret", (data[0] & 1) != 0);
+  const DiscoveryResult result =
+      DiscoverCamerasOver(console, "admin", "secret", (data[0] & 1) != 0);
   if (!result.ok) {
-    Check(result.error == "Bootstrap failed (HTTP 500)." || result.error == "Bootstrap contained no camera list.");
+    Check(result.error == "Bootstrap failed (HTTP 500)." ||
+          result.error == "Bootstrap contained no camera list.");
     Check(result.cameras.empty());
     Check(console.patches == 0);
     return 0;

@@ -17,7 +17,8 @@ void Check(bool condition) {
 }
 
 bool SameDouble(double a, double b) {
-  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b) && std::signbit(a) == std::signbit(b);
+  if (std::isnan(a) || std::isnan(b))
+    return std::isnan(a) && std::isnan(b) && std::signbit(a) == std::signbit(b);
   return std::memcmp(&a, &b, sizeof a) == 0;
 }
 

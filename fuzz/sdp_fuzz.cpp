@@ -10,7 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool found = ParseSdp(text, info);
   if (found != (info.codec != 0)) std::abort();
   const auto& sets = info.parameterSets;
-  if (!sets.empty() && (sets.size() < 5 || sets[0] != 0 || sets[1] != 0 || sets[2] != 0 || sets[3] != 1)) {
+  if (!sets.empty() &&
+      (sets.size() < 5 || sets[0] != 0 || sets[1] != 0 || sets[2] != 0 || sets[3] != 1)) {
     std::abort();
   }
   if (DecodeBase64(text).size() > size) std::abort();

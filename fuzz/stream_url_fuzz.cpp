@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   Check(plain.substr(0, 7) == "rtsp://");
   Check(plain.find('?') == std::string::npos);
-  Check(plain.find(":7441/") == std::string::npos || trimmed.find(":7441/") != trimmed.rfind(":7441/"));
+  Check(plain.find(":7441/") == std::string::npos ||
+        trimmed.find(":7441/") != trimmed.rfind(":7441/"));
   // A converted address is already plain: a second pass leaves it unchanged
   // apart from trimming what the query cut exposed.
   Check(ToPlainRtspUrl(plain) == Trimmed(plain));

@@ -59,7 +59,8 @@ void EmitAccessUnit(MediaState& state, uint32_t timestamp, const AccessUnitCallb
   state.pending.clear();
   // A NAL unit never spans access units.
   state.fragmentOpen = false;
-  if (onAccessUnit) onAccessUnit(std::move(unit), RtpTimestampTo100ns(timestamp, state.baseTimestamp));
+  if (onAccessUnit)
+    onAccessUnit(std::move(unit), RtpTimestampTo100ns(timestamp, state.baseTimestamp));
 }
 
 void HandleVideoPacket(MediaState& state, const RtpPacket& packet,
@@ -80,7 +81,8 @@ void HandleVideoPacket(MediaState& state, const RtpPacket& packet,
     state.fragmentOpen = false;
     return;
   }
-  if (packet.marker && !state.pending.empty()) EmitAccessUnit(state, packet.timestamp, onAccessUnit);
+  if (packet.marker && !state.pending.empty())
+    EmitAccessUnit(state, packet.timestamp, onAccessUnit);
 }
 
 }  // namespace
@@ -131,8 +133,8 @@ void DepacketizeH264(const uint8_t* payload, size_t size, std::vector<uint8_t>& 
     case 28: {  // FU-A (RFC 6184 5.8)
       if (size < 2) break;
       const uint8_t header = static_cast<uint8_t>((payload[0] & 0xE0) | (payload[1] & 0x1F));
-      AppendFragment((payload[1] & 0x80) != 0, (payload[1] & 0x40) != 0, &header, 1,
-                     payload + 2, size - 2, pending, fragmentOpen);
+      AppendFragment((payload[1] & 0x80) != 0, (payload[1] & 0x40) != 0, &header, 1, payload + 2,
+                     size - 2, pending, fragmentOpen);
       break;
     }
     default:  // single NAL unit packet (types 1-23; others passed through whole)
@@ -155,8 +157,8 @@ void DepacketizeH265(const uint8_t* payload, size_t size, std::vector<uint8_t>& 
       if (size < 3) break;
       const uint8_t header[2] = {
           static_cast<uint8_t>((payload[0] & 0x81) | ((payload[2] & 0x3F) << 1)), payload[1]};
-      AppendFragment((payload[2] & 0x80) != 0, (payload[2] & 0x40) != 0, header, 2,
-                     payload + 3, size - 3, pending, fragmentOpen);
+      AppendFragment((payload[2] & 0x80) != 0, (payload[2] & 0x40) != 0, header, 2, payload + 3,
+                     size - 3, pending, fragmentOpen);
       break;
     }
     default:  // single NAL unit packet (RFC 7798 4.4.1); PACI passed through whole
@@ -186,14 +188,15 @@ int64_t RtpTimestampTo100ns(uint32_t timestamp, uint32_t base) {
   return static_cast<int64_t>(ticks) * 1000 / 9;
 }
 
-void HandleInterleavedFrame(MediaState& state, uint8_t channel, const uint8_t* data,
-                            size_t length, const AccessUnitCallback& onAccessUnit,
+void HandleInterleavedFrame(MediaState& state, uint8_t channel, const uint8_t* data, size_t length,
+                            const AccessUnitCallback& onAccessUnit,
                             const AudioFrameCallback& onAudioFrame) {
   if (channel != 0 && channel != 2) return;
   RtpPacket packet;
   if (!ParseRtpPacket(data, length, packet)) return;
   if (channel == 2) {
-    if (onAudioFrame && state.audioReady) DepacketizeAac(packet.payload, packet.payloadSize, onAudioFrame);
+    if (onAudioFrame && state.audioReady)
+      DepacketizeAac(packet.payload, packet.payloadSize, onAudioFrame);
     return;
   }
   HandleVideoPacket(state, packet, onAccessUnit);

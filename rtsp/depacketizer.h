@@ -56,6 +56,6 @@ int64_t RtpTimestampTo100ns(uint32_t timestamp, uint32_t base);
 // One interleaved frame's data: channel 0 is video, channel 2 audio (when
 // audioReady and onAudioFrame is set), every other channel is dropped.
 // Complete access units go to onAccessUnit (may be empty) on the marker bit.
-void HandleInterleavedFrame(MediaState& state, uint8_t channel, const uint8_t* data,
-                            size_t length, const AccessUnitCallback& onAccessUnit,
+void HandleInterleavedFrame(MediaState& state, uint8_t channel, const uint8_t* data, size_t length,
+                            const AccessUnitCallback& onAccessUnit,
                             const AudioFrameCallback& onAudioFrame);

@@ -17,7 +17,9 @@ static constexpr int kSendFlags = MSG_NOSIGNAL;  // a closed peer gives an error
 static constexpr int kSendFlags = 0;
 #endif
 
-bool NetStartup() { return true; }
+bool NetStartup() {
+  return true;
+}
 
 NetSocket NetCreateTcpSocket() {
   int fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -95,8 +97,8 @@ NetSocket NetListenLoopback(uint16_t port, uint16_t* boundPort) {
   sin.sin_port = htons(port);
   sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof sin;
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) != 0 || ::listen(fd, 16) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len) != 0) {
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) != 0 ||
+      ::listen(fd, 16) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len) != 0) {
     ::close(fd);
     return kInvalidNetSocket;
   }

@@ -22,13 +22,16 @@ NetSocket NetCreateTcpSocket() {
 
 void NetSetTimeouts(NetSocket s, int milliseconds) {
   DWORD ms = static_cast<DWORD>(milliseconds);
-  setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
-  setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+  setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms),
+             sizeof ms);
+  setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms),
+             sizeof ms);
 }
 
 void NetSetNoDelay(NetSocket s) {
   DWORD one = 1;
-  setsockopt(static_cast<SOCKET>(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  setsockopt(static_cast<SOCKET>(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+             sizeof one);
 }
 
 bool NetResolveIpv4(const std::string& host, uint32_t* addressNetworkOrder) {
@@ -57,7 +60,8 @@ bool NetConnect(NetSocket s, uint32_t addressNetworkOrder, uint16_t port) {
   sin.sin_family = AF_INET;
   sin.sin_port = htons(port);
   sin.sin_addr.s_addr = addressNetworkOrder;
-  return ::connect(static_cast<SOCKET>(s), reinterpret_cast<const sockaddr*>(&sin), sizeof sin) == 0;
+  return ::connect(static_cast<SOCKET>(s), reinterpret_cast<const sockaddr*>(&sin), sizeof sin) ==
+         0;
 }
 
 long long NetSend(NetSocket s, const uint8_t* data, size_t size) {

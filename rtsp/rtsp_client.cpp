@@ -43,7 +43,8 @@ bool ParseRtspUrl(const std::string& url, std::string& host, uint16_t& port) {
   // the result is cut to 16 bits.
   size_t i = colon + 1;
   bool negative = false;
-  if (i < hostPort.size() && (hostPort[i] == '+' || hostPort[i] == '-')) negative = hostPort[i++] == '-';
+  if (i < hostPort.size() && (hostPort[i] == '+' || hostPort[i] == '-'))
+    negative = hostPort[i++] == '-';
   uint32_t value = 0;
   for (; i < hostPort.size() && hostPort[i] >= '0' && hostPort[i] <= '9'; ++i)
     value = value * 10u + static_cast<uint32_t>(hostPort[i] - '0');
@@ -57,7 +58,9 @@ std::string ResolveControlUrl(const std::string& url, const std::string& control
   return url + "/" + control;
 }
 
-RtspClient::~RtspClient() { Stop(); }
+RtspClient::~RtspClient() {
+  Stop();
+}
 
 bool RtspClient::Start(const std::string& streamUrl, AccessUnitCallback accessUnit,
                        ConnectionStateCallback connectionState, AudioFrameCallback audioFrame) {
@@ -166,9 +169,9 @@ void RtspClient::RunSession() {
   }
 
   // Video SETUP; the channels are the ones asked for (0-1 video, 2-3 audio).
-  request = "SETUP " + ResolveControlUrl(url, sdp.videoControl, true) + " RTSP/1.0\r\nCSeq: " +
-            std::to_string(cseq++) + "\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n" +
-            kUserAgent + "\r\n";
+  request = "SETUP " + ResolveControlUrl(url, sdp.videoControl, true) +
+            " RTSP/1.0\r\nCSeq: " + std::to_string(cseq++) +
+            "\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n" + kUserAgent + "\r\n";
   if (!Exchange(stream, reader, request, response)) {
     CloseSocket();
     return;
@@ -178,14 +181,14 @@ void RtspClient::RunSession() {
 
   bool audioReady = false;
   if (onAudioFrame && sdp.hasAudio && !sdp.audioControl.empty()) {
-    request = "SETUP " + ResolveControlUrl(url, sdp.audioControl, false) + " RTSP/1.0\r\nCSeq: " +
-              std::to_string(cseq++) + "\r\nSession: " + sessionId +
+    request = "SETUP " + ResolveControlUrl(url, sdp.audioControl, false) +
+              " RTSP/1.0\r\nCSeq: " + std::to_string(cseq++) + "\r\nSession: " + sessionId +
               "\r\nTransport: RTP/AVP/TCP;unicast;interleaved=2-3\r\n" + kUserAgent + "\r\n";
     audioReady = Exchange(stream, reader, request, response);
   }
 
-  request = "PLAY " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq++) + "\r\nSession: " +
-            sessionId + "\r\nRange: npt=now-\r\n" + kUserAgent + "\r\n";
+  request = "PLAY " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq++) +
+            "\r\nSession: " + sessionId + "\r\nRange: npt=now-\r\n" + kUserAgent + "\r\n";
   if (!Exchange(stream, reader, request, response)) {
     CloseSocket();
     return;
@@ -208,7 +211,8 @@ void RtspClient::RunSession() {
     const StreamItem item = ReadStreamItem(reader, frame);
     if (item == StreamItem::kMessage) continue;
     if (item != StreamItem::kFrame) break;
-    HandleInterleavedFrame(media, frame.channel, frame.data, frame.length, onAccessUnit, onAudioFrame);
+    HandleInterleavedFrame(media, frame.channel, frame.data, frame.length, onAccessUnit,
+                           onAudioFrame);
   }
 
   if (onConnectionState) onConnectionState(false);

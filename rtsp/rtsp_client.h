@@ -32,9 +32,9 @@ using ConnectionStateCallback = std::function<void(bool)>;
 // Time limits of the session. The defaults are the product's values; tests may
 // shorten them with SetTimingsForTest before Start.
 struct RtspTimings {
-  int socketTimeoutMs = 10000;    // SO_RCVTIMEO / SO_SNDTIMEO
-  int keepAliveMs = 25000;        // OPTIONS after more than this since PLAY / the last OPTIONS
-  int reconnectDelayMs = 3000;    // wait between attempts, in 100 ms periods
+  int socketTimeoutMs = 10000;  // SO_RCVTIMEO / SO_SNDTIMEO
+  int keepAliveMs = 25000;      // OPTIONS after more than this since PLAY / the last OPTIONS
+  int reconnectDelayMs = 3000;  // wait between attempts, in 100 ms periods
 };
 
 // "rtsp://host[:port][/...]": the host and the port (554 when none is given; a

@@ -19,9 +19,8 @@ bool ContainsIgnoringCase(std::string_view line, std::string_view text) {
   if (text.size() > line.size()) return false;
   for (size_t i = 0; i + text.size() <= line.size(); ++i) {
     size_t k = 0;
-    while (k < text.size() &&
-           std::tolower(static_cast<unsigned char>(line[i + k])) ==
-               std::tolower(static_cast<unsigned char>(text[k]))) {
+    while (k < text.size() && std::tolower(static_cast<unsigned char>(line[i + k])) ==
+                                  std::tolower(static_cast<unsigned char>(text[k]))) {
       ++k;
     }
     if (k == text.size()) return true;
@@ -118,7 +117,8 @@ void AudioLine(std::string_view line, SdpInfo& info, bool& audioIsAac) {
     for (size_t i = 0; i + 1 < value.size(); i += 2) {
       const int high = HexDigit(value[i]);
       const int low = HexDigit(value[i + 1]);
-      if (high >= 0 && low >= 0) info.audioSpecificConfig.push_back(static_cast<uint8_t>(high * 16 + low));
+      if (high >= 0 && low >= 0)
+        info.audioSpecificConfig.push_back(static_cast<uint8_t>(high * 16 + low));
     }
   }
 }

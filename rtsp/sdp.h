@@ -9,13 +9,13 @@
 #include "rtsp/base64.h"
 
 struct SdpInfo {
-  int32_t codec = 0;                     // 0 = no supported video, 1 = H.264, 2 = H.265
-  std::string videoControl;              // last "a=control:" value of a video section
-  std::vector<uint8_t> parameterSets;    // each set preceded by 00 00 00 01, in order met
-  bool hasAudio = false;                 // an audio section announced mpeg4-generic
-  std::string audioControl;              // last "a=control:" value of the AAC section
-  int32_t audioClockRate = 0;            // Hz, from the AAC rtpmap line
-  int32_t audioChannels = 0;             // from the AAC rtpmap line, 1 when absent
+  int32_t codec = 0;                         // 0 = no supported video, 1 = H.264, 2 = H.265
+  std::string videoControl;                  // last "a=control:" value of a video section
+  std::vector<uint8_t> parameterSets;        // each set preceded by 00 00 00 01, in order met
+  bool hasAudio = false;                     // an audio section announced mpeg4-generic
+  std::string audioControl;                  // last "a=control:" value of the AAC section
+  int32_t audioClockRate = 0;                // Hz, from the AAC rtpmap line
+  int32_t audioChannels = 0;                 // from the AAC rtpmap line, 1 when absent
   std::vector<uint8_t> audioSpecificConfig;  // from the hexadecimal "config=" parameter
 };
 

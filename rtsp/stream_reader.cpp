@@ -108,7 +108,8 @@ HeaderBlock ReadHeaderBlock(StreamReader& reader, std::string* headers, size_t& 
     if (result == LineResult::kClosed || line.empty()) return HeaderBlock::kOk;
     ++lines;
     bytes += line.size() + 1;
-    if (lines > kRtspMaxHeaderLines || bytes > kRtspMaxHeaderBytes) return HeaderBlock::kBlockTooLong;
+    if (lines > kRtspMaxHeaderLines || bytes > kRtspMaxHeaderBytes)
+      return HeaderBlock::kBlockTooLong;
     if (headers) {
       headers->append(line);
       headers->push_back('\n');
@@ -229,7 +230,8 @@ std::string FindHeaderValue(std::string_view headers, std::string_view name) {
     const std::string_view line = headers.substr(0, feed);
     if (line.size() >= name.size() && EqualIgnoringCase(line.substr(0, name.size()), name)) {
       std::string_view value = line.substr(name.size());
-      while (!value.empty() && (value.front() == ' ' || value.front() == ':')) value.remove_prefix(1);
+      while (!value.empty() && (value.front() == ' ' || value.front() == ':'))
+        value.remove_prefix(1);
       return std::string(value);
     }
     if (feed == std::string_view::npos) break;
@@ -263,7 +265,8 @@ bool SkipRtspMessage(StreamReader& reader, uint8_t firstByte) {
 StreamItem ReadStreamItem(StreamReader& reader, InterleavedFrame& frame) {
   uint8_t first = 0;
   if (!reader.ReadByte(first)) return StreamItem::kClosed;
-  if (first != '$') return SkipRtspMessage(reader, first) ? StreamItem::kMessage : StreamItem::kBroken;
+  if (first != '$')
+    return SkipRtspMessage(reader, first) ? StreamItem::kMessage : StreamItem::kBroken;
   const uint8_t* header = nullptr;
   if (!reader.ReadView(3, header)) return StreamItem::kClosed;
   frame.channel = header[0];

@@ -10,8 +10,8 @@
 
 #include "rtsp/byte_stream.h"
 
-constexpr size_t kRtspReceiveBlock = 8192;      // bytes asked for per receive
-constexpr size_t kRtspMaxLine = 16384;          // longest line, trailing CRs not counted
+constexpr size_t kRtspReceiveBlock = 8192;         // bytes asked for per receive
+constexpr size_t kRtspMaxLine = 16384;             // longest line, trailing CRs not counted
 constexpr size_t kRtspMaxContentLength = 1 << 20;  // larger bodies are refused
 // A header block (the lines between a start line and its empty line) longer than
 // either bound is refused: no camera sends more than a few dozen short lines, and

@@ -56,15 +56,22 @@ TEST(AudioAdts, FrameIsHeaderThenPayload) {
 
 // The headers rebuilt for the raw frames equal the ones ffmpeg wrote.
 TEST(AudioAdts, MatchesAnEncodersHeaders) {
-  struct Case { const char* file; uint32_t rate; uint32_t channels; size_t frames; };
+  struct Case {
+    const char* file;
+    uint32_t rate;
+    uint32_t channels;
+    size_t frames;
+  };
   for (const Case& c : {Case{"tone_440l_660r_48k_stereo.aac", 48000, 2, 25},
                         Case{"tone_1000_16k_mono.aac", 16000, 1, 9}}) {
     const AacClip clip = LoadAdtsClip(c.file);
     ASSERT_EQ(clip.frames.size(), c.frames) << c.file;
     for (size_t i = 0; i < clip.frames.size(); ++i) {
       uint8_t h[7];
-      ASSERT_TRUE(WriteAdtsHeader(h, AdtsFrequencyIndex(c.rate), c.channels, clip.frames[i].size()));
-      for (int k = 0; k < 7; ++k) ASSERT_EQ(h[k], clip.headers[i][k]) << c.file << " frame " << i << " byte " << k;
+      ASSERT_TRUE(
+          WriteAdtsHeader(h, AdtsFrequencyIndex(c.rate), c.channels, clip.frames[i].size()));
+      for (int k = 0; k < 7; ++k)
+        ASSERT_EQ(h[k], clip.headers[i][k]) << c.file << " frame " << i << " byte " << k;
     }
   }
 }

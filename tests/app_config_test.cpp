@@ -31,8 +31,9 @@ void ExpectDefaults(const AppConfig& c) {
 
 TEST(AppConfig, DamagedOrForeignTextGivesCompleteDefaults) {
   ExpectDefaults(AppConfig());
-  for (const char* text : {"", "[]", "{\"Cameras\": [", "{\"Muted\": true", "null", "\"x\"", "{\"Muted\": true,}",
-                           "{\"Cameras\":[{\"Url\":\"u\"}],\"Muted\":true,\"WindowWidth\":"}) {
+  for (const char* text :
+       {"", "[]", "{\"Cameras\": [", "{\"Muted\": true", "null", "\"x\"", "{\"Muted\": true,}",
+        "{\"Cameras\":[{\"Url\":\"u\"}],\"Muted\":true,\"WindowWidth\":"}) {
     SCOPED_TRACE(text);
     ExpectDefaults(ReadConfigText(text));
   }
@@ -81,7 +82,8 @@ TEST(AppConfig, NonFiniteViewValuesFallBackToTheirDefaults) {
 }
 
 TEST(AppConfig, TopLevelFieldsKeepTheirKinds) {
-  AppConfig c = ReadConfigText(R"({"Muted": 1, "muted": true, "AlwaysOnTop": true, "WindowMaximized": "true",
+  AppConfig c =
+      ReadConfigText(R"({"Muted": 1, "muted": true, "AlwaysOnTop": true, "WindowMaximized": "true",
       "SelectedCamera": "Porch", "ConsoleHost": 5, "ConsoleUser": "admin", "ConsolePassEnc": "QUJD",
       "WindowLeft": -8, "WindowTop": "12", "WindowWidth": 1024.5, "WindowHeight": 100, "Extra": {"x": [1]}})");
   EXPECT_FALSE(c.Muted);
@@ -104,12 +106,14 @@ TEST(AppConfig, ImpossibleWindowGeometryCountsAsMissing) {
   EXPECT_TRUE(std::isnan(c.WindowTop));
   EXPECT_EQ(c.WindowWidth, 520.0);
   EXPECT_EQ(c.WindowHeight, 330.0);
-  c = ReadConfigText(R"({"WindowLeft": -1e12, "WindowTop": 3e9, "WindowWidth": 1e12, "WindowHeight": -5})");
+  c = ReadConfigText(
+      R"({"WindowLeft": -1e12, "WindowTop": 3e9, "WindowWidth": 1e12, "WindowHeight": -5})");
   EXPECT_TRUE(std::isnan(c.WindowLeft));
   EXPECT_TRUE(std::isnan(c.WindowTop));
   EXPECT_EQ(c.WindowWidth, 520.0);
   EXPECT_EQ(c.WindowHeight, 330.0);
-  c = ReadConfigText(R"({"WindowLeft": -3000, "WindowTop": 2160, "WindowWidth": 7680, "WindowHeight": 4320})");
+  c = ReadConfigText(
+      R"({"WindowLeft": -3000, "WindowTop": 2160, "WindowWidth": 7680, "WindowHeight": 4320})");
   EXPECT_EQ(c.WindowLeft, -3000.0);
   EXPECT_EQ(c.WindowTop, 2160.0);
   EXPECT_EQ(c.WindowWidth, 7680.0);
@@ -123,7 +127,8 @@ TEST(AppConfig, WritesTheFixedTemplate) {
   EXPECT_EQ(WriteConfigText(c),
             "{\n"
             "  \"Cameras\": [\n"
-            "    { \"Name\": \"Porch\", \"Url\": \"rtsps://10.0.0.1:7441/x?enableSrtp\", \"Zoom\": 1, \"PanX\": 0.5, "
+            "    { \"Name\": \"Porch\", \"Url\": \"rtsps://10.0.0.1:7441/x?enableSrtp\", \"Zoom\": "
+            "1, \"PanX\": 0.5, "
             "\"PanY\": 0.5 }\n"
             "  ],\n"
             "  \"SelectedCamera\": \"Porch\",\n"
@@ -147,8 +152,10 @@ TEST(AppConfig, WritesTheFixedTemplate) {
   d.Cameras.push_back({"A \"B\" \\ C\tD", "u1", 1.2345678, 0.0, 1.0});
   d.Cameras.push_back({"Gar\xC3\xA9ge", "u2", 2, 0.125, 0.875});
   const std::string text = WriteConfigText(d);
-  EXPECT_NE(text.find("  \"Cameras\": [\n    { \"Name\": \"A \\\"B\\\" \\\\ C\\tD\", \"Url\": \"u1\", \"Zoom\": "
-                      "1.23457, \"PanX\": 0, \"PanY\": 1 },\n    { \"Name\": \"Gar\xC3\xA9ge\", \"Url\": \"u2\", "
+  EXPECT_NE(text.find("  \"Cameras\": [\n    { \"Name\": \"A \\\"B\\\" \\\\ C\\tD\", \"Url\": "
+                      "\"u1\", \"Zoom\": "
+                      "1.23457, \"PanX\": 0, \"PanY\": 1 },\n    { \"Name\": \"Gar\xC3\xA9ge\", "
+                      "\"Url\": \"u2\", "
                       "\"Zoom\": 2, \"PanX\": 0.125, \"PanY\": 0.875 }\n  ],\n"),
             std::string::npos)
       << text;
@@ -161,7 +168,8 @@ TEST(AppConfig, WritesTheFixedTemplate) {
 
 TEST(AppConfig, SaveThenLoadKeepsEveryField) {
   AppConfig c;
-  c.Cameras.push_back({"Front \xE2\x80\x94 door", "rtsp://h:7447/a", 3.14159265, 0.333333333, 0.75});
+  c.Cameras.push_back(
+      {"Front \xE2\x80\x94 door", "rtsp://h:7447/a", 3.14159265, 0.333333333, 0.75});
   c.Cameras.push_back({"\x01\x1F ctl", "rtsps://h:7441/b?enableSrtp", 1.0, 0.0, 1.0});
   c.SelectedCamera = "Front \xE2\x80\x94 door";
   c.ConsoleHost = "192.168.1.1";
@@ -203,7 +211,8 @@ TEST(AppConfig, CertificatePinIsAFingerprintOrNothing) {
   AppConfig c = ReadConfigText("{\"ConsoleHost\": \"h\", \"ConsoleCertSha256\": \"" + pin + "\"}");
   EXPECT_EQ(c.ConsoleCertSha256, pin);
   // Missing (a file from before pinning) or empty: nothing pinned, all else as before.
-  c = ReadConfigText(R"({"ConsoleHost": "h", "ConsoleUser": "u", "ConsolePassEnc": "QUJD", "Muted": true})");
+  c = ReadConfigText(
+      R"({"ConsoleHost": "h", "ConsoleUser": "u", "ConsolePassEnc": "QUJD", "Muted": true})");
   EXPECT_EQ(c.ConsoleCertSha256, "");
   EXPECT_EQ(c.ConsoleHost, "h");
   EXPECT_EQ(c.ConsolePassEnc, "QUJD");
@@ -214,23 +223,26 @@ TEST(AppConfig, CertificatePinIsAFingerprintOrNothing) {
   std::string upper = pin;
   upper[0] = 'F';
   for (const std::string& value :
-       {"\"" + pin.substr(1) + "\"", "\"" + pin + "0\"", "\"" + upper + "\"", "\"" + std::string(64, 'x') + "\"",
-        "\" " + pin.substr(1) + "\"", std::string("5"), std::string("null"), "[\"" + pin + "\"]"}) {
+       {"\"" + pin.substr(1) + "\"", "\"" + pin + "0\"", "\"" + upper + "\"",
+        "\"" + std::string(64, 'x') + "\"", "\" " + pin.substr(1) + "\"", std::string("5"),
+        std::string("null"), "[\"" + pin + "\"]"}) {
     SCOPED_TRACE(value);
     c = ReadConfigText("{\"Muted\": true, \"ConsoleCertSha256\": " + value + "}");
     EXPECT_EQ(c.ConsoleCertSha256, "");
     EXPECT_TRUE(c.Muted);
   }
-  EXPECT_EQ(ReadConfigText("{\"ConsoleCertSha256\": \"bad\", \"ConsoleCertSha256\": \"" + pin + "\"}")
-                .ConsoleCertSha256,
-            "");
+  EXPECT_EQ(
+      ReadConfigText("{\"ConsoleCertSha256\": \"bad\", \"ConsoleCertSha256\": \"" + pin + "\"}")
+          .ConsoleCertSha256,
+      "");
 
   // Written right after the password, and read back.
   AppConfig d;
   d.ConsolePassEnc = "QUJD";
   d.ConsoleCertSha256 = pin;
   const std::string text = WriteConfigText(d);
-  EXPECT_NE(text.find("  \"ConsolePassEnc\": \"QUJD\",\n  \"ConsoleCertSha256\": \"" + pin + "\",\n  \"Muted\""),
+  EXPECT_NE(text.find("  \"ConsolePassEnc\": \"QUJD\",\n  \"ConsoleCertSha256\": \"" + pin +
+                      "\",\n  \"Muted\""),
             std::string::npos)
       << text;
   EXPECT_EQ(ReadConfigText(text).ConsoleCertSha256, pin);

@@ -166,7 +166,8 @@ TEST(AudioAacDecoderWin, FlushKeepsTheDecoderUsable) {
   AacDecoder aac;
   ASSERT_TRUE(OpenAacDecoder(aac, StreamSetup(48000, 2, {0x11, 0x90})));
   CapturingSink before, after;
-  for (size_t i = 0; i < 10; ++i) DecodeFrame(aac, clip.frames[i].data(), clip.frames[i].size(), before);
+  for (size_t i = 0; i < 10; ++i)
+    DecodeFrame(aac, clip.frames[i].data(), clip.frames[i].size(), before);
   FlushAacDecoder(aac);
   for (size_t i = 10; i < clip.frames.size(); ++i) {
     DecodeFrame(aac, clip.frames[i].data(), clip.frames[i].size(), after);

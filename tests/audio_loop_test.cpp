@@ -136,8 +136,7 @@ TEST(AudioLoop, EngineRecreatedAfterDeviceChangeWithRetries) {
   EXPECT_EQ(p.sleeps, (std::vector<uint32_t>{kEngineRetryMs, kEngineRetryMs}));
   AudioPass(shared, p);
   EXPECT_FALSE(shared.resetEngine.load());
-  EXPECT_EQ(p.calls,
-            (std::vector<std::string>{"create", "create", "create", "voice 44100x1"}));
+  EXPECT_EQ(p.calls, (std::vector<std::string>{"create", "create", "create", "voice 44100x1"}));
   EXPECT_EQ(p.engines, 2);
   EXPECT_EQ(p.decoded, 1) << "the queued frame plays on the new engine";
 }

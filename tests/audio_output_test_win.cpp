@@ -116,11 +116,13 @@ TEST(AudioOutputWin, PlaysSurvivesDeviceChangeAndFreesEveryBlock) {
   const uint64_t beforeBurst = AudioOutputProbe::BlocksMade(out);
   for (const auto& f : clip.frames) out.PushFrame(0, f.data(), f.size());
   size_t most = 0;
-  WaitFor([&] {
-    most = std::max(most, AudioOutputProbe::BlocksHeld(out));
-    return AudioOutputProbe::BlocksMade(out) >= beforeBurst + clip.frames.size() - 2 &&
-           AudioOutputProbe::BlocksHeld(out) == 0;
-  }, 5000);
+  WaitFor(
+      [&] {
+        most = std::max(most, AudioOutputProbe::BlocksHeld(out));
+        return AudioOutputProbe::BlocksMade(out) >= beforeBurst + clip.frames.size() - 2 &&
+               AudioOutputProbe::BlocksHeld(out) == 0;
+      },
+      5000);
   EXPECT_GE(AudioOutputProbe::BlocksMade(out), beforeBurst + clip.frames.size() - 2)
       << "the decoder may keep a frame or two, the backlog keeps all";
   EXPECT_LE(most, 6u);
@@ -134,10 +136,12 @@ TEST(AudioOutputWin, PlaysSurvivesDeviceChangeAndFreesEveryBlock) {
   out.SetActiveSlot(1);
   const uint64_t beforeSwitch = AudioOutputProbe::BlocksMade(out);
   PlayClip(out, clip, 1);
-  EXPECT_TRUE(WaitFor([&] {
-    return AudioOutputProbe::BlocksMade(out) >= beforeSwitch + 10 &&
-           AudioOutputProbe::BlocksHeld(out) == 0;
-  }, 5000));
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        return AudioOutputProbe::BlocksMade(out) >= beforeSwitch + 10 &&
+               AudioOutputProbe::BlocksHeld(out) == 0;
+      },
+      5000));
   out.SetActiveSlot(0);
 
   // Frames of another slot or while muted make no PCM.

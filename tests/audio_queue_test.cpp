@@ -9,7 +9,9 @@
 
 namespace {
 
-std::vector<uint8_t> Frame(uint8_t tag) { return std::vector<uint8_t>(4, tag); }
+std::vector<uint8_t> Frame(uint8_t tag) {
+  return std::vector<uint8_t>(4, tag);
+}
 
 bool Push(FrameQueue& q, int32_t slot, uint8_t tag) {
   std::vector<uint8_t> f = Frame(tag);
@@ -95,7 +97,8 @@ TEST(AudioDecoderConfig, UsableFormatsAndUserData) {
   EXPECT_FALSE(DecoderFormatUsable(48000, 8, {0x11, 0x90})) << "ADTS states at most 7";
   EXPECT_FALSE(DecoderFormatUsable(48000, 2, {}));
 
-  const std::vector<uint8_t> expected = {0x01, 0x00, 0xFE, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0x11, 0x90};
+  const std::vector<uint8_t> expected = {0x01, 0x00, 0xFE, 0x00, 0, 0,    0,
+                                         0,    0,    0,    0,    0, 0x11, 0x90};
   EXPECT_EQ(AacUserData({0x11, 0x90}), expected);
 }
 

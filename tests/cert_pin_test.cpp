@@ -33,7 +33,8 @@ TEST(CertPin, APinTrustsOnlyItsOwnCertificateOrTheOneOffered) {
 
 TEST(CertPin, ACertificateThatCannotBeReadIsNeverAMatch) {
   const std::string upper = "A" + kOld.substr(1);
-  for (const std::string& presented : {std::string(), kOld.substr(1), kOld + "a", upper, std::string(64, 'g')}) {
+  for (const std::string& presented :
+       {std::string(), kOld.substr(1), kOld + "a", upper, std::string(64, 'g')}) {
     SCOPED_TRACE(presented);
     EXPECT_EQ(JudgeCertificate(kOld, presented, ""), CertVerdict::Refuse);
     // Not even when the refused "certificate" was the same unreadable one.
@@ -63,7 +64,9 @@ TEST(CertPin, ThePinBelongsToTheStoredHostAndTheOfferToItsHost) {
   EXPECT_EQ(p.offered, kNew);
   p = CertPolicyFor("console.local", kOld, CertOffer{"other", kNew}, "console.local");
   EXPECT_EQ(p.offered, "");
-  EXPECT_EQ(CertPolicyFor("console.local", kOld, CertOffer{"console.local", ""}, "console.local").offered, "");
+  EXPECT_EQ(
+      CertPolicyFor("console.local", kOld, CertOffer{"console.local", ""}, "console.local").offered,
+      "");
   // Another host has no pin, so nothing to offer against.
   p = CertPolicyFor("console.local", kOld, CertOffer{"other", kNew}, "other");
   EXPECT_EQ(p.pinned, "");

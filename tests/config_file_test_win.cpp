@@ -46,7 +46,8 @@ class TempFolder {
 };
 
 void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   DWORD wrote = 0;
   WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &wrote, nullptr);
@@ -54,7 +55,8 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
 }
 
 std::string ReadFileBytes(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return "<missing>";
   std::string bytes(1 << 16, '\0');
   DWORD got = 0;
@@ -106,7 +108,8 @@ TEST(ConfigFileWin, SaveWritesTheTextAndLoadReadsItBack) {
   second.Cameras.clear();
   ASSERT_TRUE(SaveConfigFile(path, second));
   EXPECT_TRUE(LoadConfigFile(path).Cameras.empty());
-  EXPECT_EQ(dir.Names(), std::vector<std::wstring>{L"config.json"});  // no temporary file left behind
+  EXPECT_EQ(dir.Names(),
+            std::vector<std::wstring>{L"config.json"});  // no temporary file left behind
   EXPECT_FALSE(SaveConfigFile(L"", second));
 }
 
@@ -117,7 +120,8 @@ TEST(ConfigFileWin, FailedSaveKeepsTheOldFileAndRemovesTheTemporary) {
   const std::string before = ReadFileBytes(path);
 
   // The file is held open without delete sharing, so it cannot be replaced.
-  HANDLE held = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE held =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   EXPECT_FALSE(SaveConfigFile(path, AppConfig()));
   CloseHandle(held);

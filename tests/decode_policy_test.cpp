@@ -31,8 +31,12 @@ std::vector<uint8_t> H265(std::initializer_list<int> types) {
 }
 
 // H.264 stream units: AUD, SPS, PPS, IDR for a keyframe; AUD, P slice else.
-Unit Key(int seq) { return Unit{H264({9, 7, 8, 5}), seq}; }
-Unit Delta(int seq) { return Unit{H264({9, 1}), seq}; }
+Unit Key(int seq) {
+  return Unit{H264({9, 7, 8, 5}), seq};
+}
+Unit Delta(int seq) {
+  return Unit{H264({9, 1}), seq};
+}
 
 // A decoder that checks what it is handed: every unit must continue an
 // unbroken chain from a keyframe (the next stream position after the last
@@ -181,14 +185,16 @@ TEST(DecodePolicy, SlotUnitsAfterADropWaitForTheKeyframe) {
   // units that would not be decoded anyway still go.
   units = {Key(67), Delta(68), Delta(69)};
   int budget = 2;
-  out = DecodeSlotUnits(units, 1, SlotRate::kEveryUnit, 15, false, gate, [&] { return budget-- <= 0; }, decode);
+  out = DecodeSlotUnits(
+      units, 1, SlotRate::kEveryUnit, 15, false, gate, [&] { return budget-- <= 0; }, decode);
   EXPECT_TRUE(out.cut);
   EXPECT_EQ(out.decoded, 2u);
   ASSERT_EQ(units.size(), 1u);
   EXPECT_EQ(units.front().seq, 69);
   EXPECT_FALSE(gate.waitKeyframe);
   units = {Delta(70), Delta(71), Key(72)};
-  out = DecodeSlotUnits(units, 1, SlotRate::kKeyframesOnly, 15, false, gate, [] { return true; }, decode);
+  out = DecodeSlotUnits(
+      units, 1, SlotRate::kKeyframesOnly, 15, false, gate, [] { return true; }, decode);
   EXPECT_TRUE(out.cut);
   EXPECT_EQ(out.rateDropped, 2u) << "dropped deltas cost no decoding time";
   ASSERT_EQ(units.size(), 1u);
@@ -206,13 +212,16 @@ TEST(DecodePolicy, ParameterSetsOfDroppedUnitsGoBeforeTheKeyframe) {
   EXPECT_FALSE(AppendParameterSets(H264({9, 1}).data(), 12, 1, sets));
   const std::vector<uint8_t> hevc = H265({35, 32, 33, 34, 1});
   ASSERT_TRUE(AppendParameterSets(hevc.data(), hevc.size(), 2, sets));
-  EXPECT_EQ(sets, (std::vector<uint8_t>{0, 0, 0, 1, 64, 0x01, 0xAF, 0, 0, 0, 1, 66, 0x01, 0xAF, 0, 0, 0, 1, 68, 0x01, 0xAF}));
+  EXPECT_EQ(sets, (std::vector<uint8_t>{0,  0,    0,    1, 64, 0x01, 0xAF, 0,  0,    0,   1,
+                                        66, 0x01, 0xAF, 0, 0,  0,    1,    68, 0x01, 0xAF}));
 
   DecodeGate gate;
   std::vector<std::vector<uint8_t>> handed;
-  std::deque<Unit> units{Unit{first, 0}, Unit{H264({9, 1}), 1}, Unit{H264({9, 5}), 2}, Unit{H264({9, 1}), 3}};
-  DecodeSlotUnits(units, 1, SlotRate::kEveryUnit, 15, false, gate, [] { return false; },
-                  [&](const Unit& u) { handed.push_back(u.bytes); });
+  std::deque<Unit> units{Unit{first, 0}, Unit{H264({9, 1}), 1}, Unit{H264({9, 5}), 2},
+                         Unit{H264({9, 1}), 3}};
+  DecodeSlotUnits(
+      units, 1, SlotRate::kEveryUnit, 15, false, gate, [] { return false; },
+      [&](const Unit& u) { handed.push_back(u.bytes); });
   ASSERT_EQ(handed.size(), 2u);
   std::vector<uint8_t> expected = H264({7, 8, 9, 5});
   EXPECT_EQ(handed[0], expected) << "the held sets, then the keyframe";
@@ -368,7 +377,8 @@ TEST(DecodePolicy, SelectedSlotIsDecodedWholeWhileThumbnailsOverflowTheBudget) {
   host.decodeOrder.clear();
   const TickReport quick = RunDecodeTick(host, schedule, units);
   EXPECT_EQ(quick.budgetMs, 12.0);
-  EXPECT_EQ(host.decodeOrder, (std::vector<size_t>{2, 0})) << "12 ms: one thumbnail unit after the selected one";
+  EXPECT_EQ(host.decodeOrder, (std::vector<size_t>{2, 0}))
+      << "12 ms: one thumbnail unit after the selected one";
   EXPECT_EQ(host.slots[2].dec.broken, 0);
   EXPECT_EQ(host.slots[2].dec.broken, 0);
 }
@@ -404,7 +414,7 @@ TEST(DecodePolicy, TicksUnderOverloadNeverHandADecoderABrokenChain) {
       }
     }
     host.slots[5].codecKnown = tick % 500 > 50;  // a decoder that cannot be opened for a while
-    if (tick == 1500) {  // the selection moves
+    if (tick == 1500) {                          // the selection moves
       host.slots[0].role = SlotRole::kThumbnail;
       host.slots[3].role = SlotRole::kSelected;
     }
@@ -458,7 +468,8 @@ TEST(DecodePolicy, LightLoadDecodesEveryUnitAndDropsNothing) {
 TEST(DecodePolicy, ThumbnailRateFallsBackAndReturnsWithHysteresis) {
   ThumbnailRate rate;
   double now = 0.0;
-  auto tick = [&](bool cut, double decodeMs, size_t decoded, size_t rateDropped, bool behind = false) {
+  auto tick = [&](bool cut, double decodeMs, size_t decoded, size_t rateDropped,
+                  bool behind = false) {
     TickReport r;
     r.budgetMs = 12.0;
     r.thumbnailsCut = cut;

@@ -16,12 +16,19 @@ struct Rtp {
 };
 
 Bytes Build(const Rtp& p) {
-  Bytes out = {static_cast<uint8_t>(0x80 | (p.padding ? 0x20 : 0) | (p.extensionWords >= 0 ? 0x10 : 0) |
-                                    p.csrcCount),
-               static_cast<uint8_t>((p.marker ? 0x80 : 0) | 96), 0x12, 0x34,
-               static_cast<uint8_t>(p.timestamp >> 24), static_cast<uint8_t>(p.timestamp >> 16),
-               static_cast<uint8_t>(p.timestamp >> 8), static_cast<uint8_t>(p.timestamp),
-               1, 2, 3, 4};
+  Bytes out = {static_cast<uint8_t>(0x80 | (p.padding ? 0x20 : 0) |
+                                    (p.extensionWords >= 0 ? 0x10 : 0) | p.csrcCount),
+               static_cast<uint8_t>((p.marker ? 0x80 : 0) | 96),
+               0x12,
+               0x34,
+               static_cast<uint8_t>(p.timestamp >> 24),
+               static_cast<uint8_t>(p.timestamp >> 16),
+               static_cast<uint8_t>(p.timestamp >> 8),
+               static_cast<uint8_t>(p.timestamp),
+               1,
+               2,
+               3,
+               4};
   out.insert(out.end(), 4 * static_cast<size_t>(p.csrcCount), 0xCC);
   if (p.extensionWords >= 0) {
     out.insert(out.end(), {0xBE, 0xDE, 0, static_cast<uint8_t>(p.extensionWords)});
@@ -47,8 +54,12 @@ struct Receiver {
   MediaState state;
   std::vector<std::pair<Bytes, int64_t>> units;
   std::vector<Bytes> audio;
-  AccessUnitCallback onAccessUnit = [this](Bytes&& unit, int64_t time) { units.emplace_back(std::move(unit), time); };
-  AudioFrameCallback onAudioFrame = [this](const uint8_t* data, unsigned size) { audio.emplace_back(data, data + size); };
+  AccessUnitCallback onAccessUnit = [this](Bytes&& unit, int64_t time) {
+    units.emplace_back(std::move(unit), time);
+  };
+  AudioFrameCallback onAudioFrame = [this](const uint8_t* data, unsigned size) {
+    audio.emplace_back(data, data + size);
+  };
 
   explicit Receiver(int codec, Bytes parameterSets = {}, bool audioReady = false) {
     SdpInfo sdp;
@@ -122,7 +133,8 @@ TEST(VideoDepacketizer, H264AggregationPackets) {
   // STAP-A with SPS, PPS and an SEI.
   r.Video({true, 0, {0x18, 0, 2, 0x67, 0x42, 0, 1, 0x68, 0, 3, 0x06, 0x05, 0x80}});
   ASSERT_EQ(r.units.size(), 1u);
-  EXPECT_EQ(r.units[0].first, Cat({kStart, {0x67, 0x42}, kStart, {0x68}, kStart, {0x06, 0x05, 0x80}}));
+  EXPECT_EQ(r.units[0].first,
+            Cat({kStart, {0x67, 0x42}, kStart, {0x68}, kStart, {0x06, 0x05, 0x80}}));
   // Truncated: the first unit stays; a zero-length unit is a lone start code;
   // a STAP-A of 1 or 2 bytes gives nothing.
   r.Video({false, 1, {0x18, 0, 1, 0x09, 0, 0, 0, 9, 0x41}});
@@ -141,9 +153,16 @@ TEST(VideoDepacketizer, H265PacketTypes) {
   r.Video({false, 0, {0x62, 0x01, 19, 0xB1}});
   r.Video({true, 0, {0x62, 0x01, 0x40 | 19, 0xC1}});
   ASSERT_EQ(r.units.size(), 1u);
-  EXPECT_EQ(r.units[0].first,
-            Cat({kStart, {0x40, 0x01}, kStart, {0x40, 0x01}, kStart, {0x42, 0x01, 0xAA}, kStart,
-                 {0x44, 0x01}, kStart, {0x26, 0x01, 0xA1, 0xB1, 0xC1}}));
+  EXPECT_EQ(r.units[0].first, Cat({kStart,
+                                   {0x40, 0x01},
+                                   kStart,
+                                   {0x40, 0x01},
+                                   kStart,
+                                   {0x42, 0x01, 0xAA},
+                                   kStart,
+                                   {0x44, 0x01},
+                                   kStart,
+                                   {0x26, 0x01, 0xA1, 0xB1, 0xC1}}));
   // Continuation without start dropped; single NAL unit (TRAIL_R) whole; short packets nothing.
   r.Video({false, 3000, {0x62, 0x01, 1, 0xD1}});
   r.Video({false, 3000, {0x02}});
@@ -193,7 +212,8 @@ TEST(VideoDepacketizer, RtpHeaderVariants) {
   allPad[0] |= 0x20;
   bad.push_back(allPad);
   for (const Bytes& packet : bad) {
-    HandleInterleavedFrame(r.state, 0, packet.data(), packet.size(), r.onAccessUnit, r.onAudioFrame);
+    HandleInterleavedFrame(r.state, 0, packet.data(), packet.size(), r.onAccessUnit,
+                           r.onAudioFrame);
   }
   EXPECT_EQ(r.units.size(), 2u);
   EXPECT_TRUE(r.state.pending.empty());
@@ -212,7 +232,8 @@ TEST(VideoDepacketizer, PendingUnitIsCapped) {
   ASSERT_EQ(r.units.size(), 1u);
   EXPECT_EQ(r.units[0].first, Cat({kStart, {0x41, 7}}));
   // Whole NAL units without a marker: the same.
-  for (size_t i = 0; i < kMaxPendingAccessUnit / body.size() + 2; ++i) r.Video({false, 0, Cat({{0x41}, body})});
+  for (size_t i = 0; i < kMaxPendingAccessUnit / body.size() + 2; ++i)
+    r.Video({false, 0, Cat({{0x41}, body})});
   EXPECT_LT(r.state.pending.size(), kMaxPendingAccessUnit);
 }
 
@@ -247,18 +268,19 @@ TEST(AudioDepacketizer, AacHbrPayloads) {
   } cases[] = {
       {{0x00, 0x10, 0x00, 0x10, 1, 2}, {{1, 2}}},
       {{0x00, 0x20, 0x00, 0x10, 0x00, 0x18, 1, 2, 3, 4, 5}, {{1, 2}, {3, 4, 5}}},
-      {{0x00, 0x10, 0x00, 0x00}, {{}}},                              // AU-size 0
-      {{0x00, 0x08, 0x00, 0x10, 1, 2}, {}},                          // fewer than 16 header bits
+      {{0x00, 0x10, 0x00, 0x00}, {{}}},      // AU-size 0
+      {{0x00, 0x08, 0x00, 0x10, 1, 2}, {}},  // fewer than 16 header bits
       {{0x00, 0x00, 0x00, 0x10, 1, 2}, {}},
       {{0x00, 0x20, 0x00, 0x10, 0x00, 0x20, 1, 2, 3, 4, 5}, {{1, 2}}},  // second cut short
-      {{0x00, 0x30, 0x00, 0x08}, {}},                                // headers past the end
+      {{0x00, 0x30, 0x00, 0x08}, {}},                                   // headers past the end
       {{0x00, 0x10, 0x00}, {}},
-      {{0x00, 0x10, 0x7F, 0xF8, 1}, {}},                             // AU larger than the packet
+      {{0x00, 0x10, 0x7F, 0xF8, 1}, {}},  // AU larger than the packet
   };
   for (const Case& c : cases) {
     std::vector<Bytes> frames;
-    DepacketizeAac(c.payload.data(), c.payload.size(),
-                   [&](const uint8_t* data, unsigned size) { frames.emplace_back(data, data + size); });
+    DepacketizeAac(c.payload.data(), c.payload.size(), [&](const uint8_t* data, unsigned size) {
+      frames.emplace_back(data, data + size);
+    });
     EXPECT_EQ(frames, c.frames) << testing::PrintToString(c.payload);
   }
 }

@@ -75,7 +75,8 @@ class ScriptedConsole final : public ConsoleTransport {
 };
 
 const char kMfa[] =
-    "Login rejected \xE2\x80\x94 this account likely has 2FA. Use a dedicated local-only user without MFA.";
+    "Login rejected \xE2\x80\x94 this account likely has 2FA. Use a dedicated local-only user "
+    "without MFA.";
 
 DiscoveryResult Discover(ScriptedConsole& console, bool enableRtsp = false) {
   return DiscoverCamerasOver(console, "viewer", "secret", enableRtsp);
@@ -148,8 +149,9 @@ TEST(DiscoveryCertificate, ARefusedCertificateEndsDiscoveryAndIsReported) {
   console.SignedIn();  // must never be asked for
   DiscoveryResult result = Discover(console);
   EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.error,
-            "The console's certificate has changed. Press Discover again to trust the new certificate.");
+  EXPECT_EQ(
+      result.error,
+      "The console's certificate has changed. Press Discover again to trust the new certificate.");
   EXPECT_TRUE(result.certificateRefused);
   EXPECT_EQ(result.certificateSha256, changed);
   EXPECT_EQ(console.sent.size(), 1u);
@@ -206,7 +208,7 @@ TEST(DiscoveryBootstrap, RequestAndOutcomes) {
       {false, 200, R"({"cameras":{}})", noList},
       {false, 200, R"({"cameras":"cam1"})", noList},
       {false, 200, R"({"cameras":null,"cameras":[]})", noList},  // the first member counts
-      {false, 200, R"({"cameras":[{"id":"a"})", noList},            // truncated
+      {false, 200, R"({"cameras":[{"id":"a"})", noList},         // truncated
       {false, 200, R"({"cameras":[]})", ""},
       {false, 200, R"( {"nvr":1,"cameras":[],"cameras":5} trailing)", ""},
   };
@@ -230,15 +232,21 @@ TEST(DiscoveryBootstrap, RequestAndOutcomes) {
 }
 
 TEST(DiscoveryCameras, ReadsIdNameAndTheHighChannelAlias) {
-  const std::string bootstrap = std::string(R"({"cameras":[)") +
-      Camera("a", "Porch", "[" + High(true, "porchA") + R"(,{"name":"Medium","isRtspEnabled":true,"rtspAlias":"m"}])") + "," +
-      Camera("b", "Off", "[" + High(false, "offB") + "]") + "," +
+  const std::string bootstrap =
+      std::string(R"({"cameras":[)") +
+      Camera("a", "Porch",
+             "[" + High(true, "porchA") +
+                 R"(,{"name":"Medium","isRtspEnabled":true,"rtspAlias":"m"}])") +
+      "," + Camera("b", "Off", "[" + High(false, "offB") + "]") + "," +
       Camera("c", "NoHigh", R"([{"name":"Medium","isRtspEnabled":true,"rtspAlias":"m"}])") + "," +
       Camera("d", "TwoHigh", "[" + High(false, "first") + "," + High(true, "second") + "]") + "," +
       Camera("e", "TextTrue", R"([{"name":"High","isRtspEnabled":"true","rtspAlias":"x"}])") + "," +
       Camera("f", "NoAlias", R"([{"name":"High","isRtspEnabled":true,"rtspAlias":7}])") + "," +
-      Camera("g", "DupFlag", R"([{"name":"High","isRtspEnabled":false,"isRtspEnabled":true,"rtspAlias":"x"}])") + "," +
-      Camera("h", "ChannelsObject", R"({"name":"High","isRtspEnabled":true,"rtspAlias":"x"})") + "," +
+      Camera("g", "DupFlag",
+             R"([{"name":"High","isRtspEnabled":false,"isRtspEnabled":true,"rtspAlias":"x"}])") +
+      "," +
+      Camera("h", "ChannelsObject", R"({"name":"High","isRtspEnabled":true,"rtspAlias":"x"})") +
+      "," +
       R"({"id":5,"name":["x"],"channels":[{"name":"High","isRtspEnabled":true,"rtspAlias":"numId"}]},)"
       R"("just text",null,7,)"
       R"({"id":"i","name":"Porch","channels":[{"name":"High","isRtspEnabled":true,"rtspAlias":"dupName"}],)"
@@ -255,10 +263,20 @@ TEST(DiscoveryCameras, ReadsIdNameAndTheHighChannelAlias) {
     const char* alias;
   };
   const std::vector<Expect> expected = {
-      {"a", "Porch", "porchA"}, {"b", "Off", ""},        {"c", "NoHigh", ""},       {"d", "TwoHigh", ""},
-      {"e", "TextTrue", ""},    {"f", "NoAlias", ""},    {"g", "DupFlag", ""},      {"h", "ChannelsObject", ""},
-      {"", "", "numId"},        {"", "", ""},            {"", "", ""},              {"", "", ""},
-      {"i", "Porch", "dupName"}, {"j", "Case", ""},
+      {"a", "Porch", "porchA"},
+      {"b", "Off", ""},
+      {"c", "NoHigh", ""},
+      {"d", "TwoHigh", ""},
+      {"e", "TextTrue", ""},
+      {"f", "NoAlias", ""},
+      {"g", "DupFlag", ""},
+      {"h", "ChannelsObject", ""},
+      {"", "", "numId"},
+      {"", "", ""},
+      {"", "", ""},
+      {"", "", ""},
+      {"i", "Porch", "dupName"},
+      {"j", "Case", ""},
   };
   ASSERT_EQ(result.cameras.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {
@@ -303,8 +321,8 @@ TEST(DiscoveryEnable, PatchBodiesSendEverySettingBackExactly) {
 }
 
 TEST(DiscoveryEnable, PatchesOnlyCamerasWithoutAliasAndFillsTheAnswer) {
-  const std::string bootstrap = std::string(R"({"cameras":[)") +
-      Camera("on", "On", "[" + High(true, "onAlias") + "]") + "," +
+  const std::string bootstrap =
+      std::string(R"({"cameras":[)") + Camera("on", "On", "[" + High(true, "onAlias") + "]") + "," +
       Camera("off", "Off", "[" + High(false, "") + "]") + "," +
       Camera("medium", "Medium only", R"([{"name":"Medium","isRtspEnabled":false}])") + "," +
       R"({"name":"No id","channels":[{"name":"High","isRtspEnabled":false}]},)" +
@@ -314,9 +332,12 @@ TEST(DiscoveryEnable, PatchesOnlyCamerasWithoutAliasAndFillsTheAnswer) {
   ScriptedConsole console;
   console.SignedIn();
   console.Answer(200, bootstrap);
-  console.Answer(200, R"({"id":"off","channels":[{"name":"High","isRtspEnabled":true,"rtspAlias":"newAlias"}]})");
+  console.Answer(
+      200,
+      R"({"id":"off","channels":[{"name":"High","isRtspEnabled":true,"rtspAlias":"newAlias"}]})");
   console.Answer(200, R"({"channels":[{"name":"Medium","isRtspEnabled":false}]})");
-  console.Answer(200, R"({"channels":[{"name":"High","isRtspEnabled":true,"rtspAlias":"oddAlias"}]})");
+  console.Answer(200,
+                 R"({"channels":[{"name":"High","isRtspEnabled":true,"rtspAlias":"oddAlias"}]})");
   const DiscoveryResult result = Discover(console, true);
   ASSERT_TRUE(result.ok);
   EXPECT_EQ(result.error, "");
@@ -324,7 +345,8 @@ TEST(DiscoveryEnable, PatchesOnlyCamerasWithoutAliasAndFillsTheAnswer) {
   EXPECT_EQ(console.sent[2].method, "PATCH");
   EXPECT_EQ(console.sent[2].path, "/proxy/protect/api/cameras/off");
   EXPECT_EQ(console.sent[2].contentType, "application/json");
-  EXPECT_EQ(console.sent[2].body, R"({"channels":[{"id":0,"name":"High","isRtspEnabled":true,"rtspAlias":""}]})");
+  EXPECT_EQ(console.sent[2].body,
+            R"({"channels":[{"id":0,"name":"High","isRtspEnabled":true,"rtspAlias":""}]})");
   EXPECT_EQ(console.sent[3].path, "/proxy/protect/api/cameras/medium");
   EXPECT_EQ(console.sent[3].body, R"({"channels":[{"name":"Medium","isRtspEnabled":false}]})");
   EXPECT_EQ(console.sent[4].path, "/proxy/protect/api/cameras/a%20b%2Fc%3F%25%C3%A9");
@@ -339,16 +361,23 @@ TEST(DiscoveryEnable, PatchesOnlyCamerasWithoutAliasAndFillsTheAnswer) {
 TEST(DiscoveryEnable, FailuresAreSilentAndLeaveNoAlias) {
   const char* answers[] = {
       nullptr,  // transport failure
-      "500:" R"({"channels":[{"name":"High","isRtspEnabled":true,"rtspAlias":"x"}]})",
-      "199:" R"({"channels":[{"name":"High","isRtspEnabled":true,"rtspAlias":"x"}]})",
+      "500:"
+      R"({"channels":[{"name":"High","isRtspEnabled":true,"rtspAlias":"x"}]})",
+      "199:"
+      R"({"channels":[{"name":"High","isRtspEnabled":true,"rtspAlias":"x"}]})",
       "200:not json",
       "204:",
       "200:[]",
-      "200:" R"({"channels":[{"name":"High","isRtspEnabled":false,"rtspAlias":"x"}]})",
-      "200:" R"({"channels":[{"name":"High","isRtspEnabled":"true","rtspAlias":"x"}]})",
-      "200:" R"({"channels":{"name":"High","isRtspEnabled":true,"rtspAlias":"x"}})",
-      "200:" R"({"channel":[{"name":"High","isRtspEnabled":true,"rtspAlias":"x"}]})",
-      "200:" R"({"channels":[{"name":"High","isRtspEnabled":true}]})",
+      "200:"
+      R"({"channels":[{"name":"High","isRtspEnabled":false,"rtspAlias":"x"}]})",
+      "200:"
+      R"({"channels":[{"name":"High","isRtspEnabled":"true","rtspAlias":"x"}]})",
+      "200:"
+      R"({"channels":{"name":"High","isRtspEnabled":true,"rtspAlias":"x"}})",
+      "200:"
+      R"({"channel":[{"name":"High","isRtspEnabled":true,"rtspAlias":"x"}]})",
+      "200:"
+      R"({"channels":[{"name":"High","isRtspEnabled":true}]})",
   };
   for (const char* answer : answers) {
     ScriptedConsole console;
@@ -360,9 +389,11 @@ TEST(DiscoveryEnable, FailuresAreSilentAndLeaveNoAlias) {
     } else {
       const std::string text = answer;
       const size_t colon = text.find(':');
-      console.Answer(static_cast<uint32_t>(std::stoul(text.substr(0, colon))), text.substr(colon + 1));
+      console.Answer(static_cast<uint32_t>(std::stoul(text.substr(0, colon))),
+                     text.substr(colon + 1));
     }
-    console.Answer(299, R"({"channels":[{"name":"High","isRtspEnabled":true,"rtspAlias":"yAlias"}]})");
+    console.Answer(299,
+                   R"({"channels":[{"name":"High","isRtspEnabled":true,"rtspAlias":"yAlias"}]})");
     const DiscoveryResult result = Discover(console, true);
     const std::string label = answer ? answer : "transport";
     EXPECT_TRUE(result.ok) << label;
@@ -378,8 +409,9 @@ TEST(DiscoveryHostile, DeepOrHugeOrOddDocumentsFailCleanly) {
   const std::string noList = "Bootstrap contained no camera list.";
   const std::vector<std::string> bodies = {
       std::string(200000, '['),
-      R"({"cameras":[)" + std::string(100000, '{') ,
-      R"({"cameras":[{"id":"a","channels":)" + std::string(50000, '[') + std::string(50000, ']') + "}]}",
+      R"({"cameras":[)" + std::string(100000, '{'),
+      R"({"cameras":[{"id":"a","channels":)" + std::string(50000, '[') + std::string(50000, ']') +
+          "}]}",
       R"({"cameras":[1,)" + std::string(100000, ',') + "]}",
   };
   for (const std::string& body : bodies) {
@@ -396,8 +428,10 @@ TEST(DiscoveryHostile, DeepOrHugeOrOddDocumentsFailCleanly) {
   const std::string longName(4 << 20, 'n');
   ScriptedConsole console;
   console.SignedIn();
-  console.Answer(200, R"({"cameras":[{"id":{"x":1},"name":")" + longName +
-                          R"(","channels":[true,1,"High",[],{"name":"High","isRtspEnabled":true,"rtspAlias":["a"]}]}]})");
+  console.Answer(
+      200,
+      R"({"cameras":[{"id":{"x":1},"name":")" + longName +
+          R"(","channels":[true,1,"High",[],{"name":"High","isRtspEnabled":true,"rtspAlias":["a"]}]}]})");
   const DiscoveryResult result = Discover(console, true);
   ASSERT_TRUE(result.ok);
   ASSERT_EQ(result.cameras.size(), 1u);
@@ -412,7 +446,8 @@ TEST(DiscoveryHostile, ThousandsOfCameras) {
   std::string body = R"({"cameras":[)";
   for (int i = 0; i < kCount; ++i) {
     if (i > 0) body += ",";
-    body += Camera("id" + std::to_string(i), "Cam " + std::to_string(i), "[" + High(i % 2 == 0, "alias" + std::to_string(i)) + "]");
+    body += Camera("id" + std::to_string(i), "Cam " + std::to_string(i),
+                   "[" + High(i % 2 == 0, "alias" + std::to_string(i)) + "]");
   }
   body += "]}";
   ScriptedConsole console;
@@ -450,7 +485,8 @@ TEST(DiscoveryHostile, TinyValuesBeyondTheValueBound) {
 }
 
 TEST(DiscoveryMerge, StreamUrlAndTheNewList) {
-  EXPECT_EQ(BuildStreamUrl("192.168.1.1", "abcDEF123"), "rtsps://192.168.1.1:7441/abcDEF123?enableSrtp");
+  EXPECT_EQ(BuildStreamUrl("192.168.1.1", "abcDEF123"),
+            "rtsps://192.168.1.1:7441/abcDEF123?enableSrtp");
   EXPECT_EQ(BuildStreamUrl("nvr.local", ""), "rtsps://nvr.local:7441/?enableSrtp");
 
   std::vector<CameraEntry> working = {
@@ -460,7 +496,8 @@ TEST(DiscoveryMerge, StreamUrlAndTheNewList) {
       {"By hand", "rtsp://10.0.0.9/x", 4.0, 0.3, 0.3},
   };
   const std::vector<DiscoveredCamera> found = {
-      {"1", "Garage", "g"}, {"2", "Porch", "p1"}, {"3", "Dark", ""}, {"4", "Porch", "p2"}, {"5", "", "nameless"},
+      {"1", "Garage", "g"}, {"2", "Porch", "p1"},  {"3", "Dark", ""},
+      {"4", "Porch", "p2"}, {"5", "", "nameless"},
   };
   ASSERT_TRUE(ApplyDiscoveredCameras(working, found, "nvr"));
   ASSERT_EQ(working.size(), 4u);

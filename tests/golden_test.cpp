@@ -39,11 +39,14 @@ void AppendAdts(const std::vector<uint8_t>& config, const uint8_t* frame, unsign
   const unsigned frequencyIndex = ((config[0] & 7u) << 1) | (config[1] >> 7);
   const unsigned channels = (config[1] >> 3) & 15u;
   const unsigned length = size + 7;
-  const uint8_t header[7] = {0xFF, 0xF1,
-                             static_cast<uint8_t>(((objectType - 1) << 6) | (frequencyIndex << 2) | (channels >> 2)),
-                             static_cast<uint8_t>(((channels & 3) << 6) | (length >> 11)),
-                             static_cast<uint8_t>((length >> 3) & 0xFF),
-                             static_cast<uint8_t>(((length & 7) << 5) | 0x1F), 0xFC};
+  const uint8_t header[7] = {
+      0xFF,
+      0xF1,
+      static_cast<uint8_t>(((objectType - 1) << 6) | (frequencyIndex << 2) | (channels >> 2)),
+      static_cast<uint8_t>(((channels & 3) << 6) | (length >> 11)),
+      static_cast<uint8_t>((length >> 3) & 0xFF),
+      static_cast<uint8_t>(((length & 7) << 5) | 0x1F),
+      0xFC};
   out.append(reinterpret_cast<const char*>(header), 7);
   out.append(reinterpret_cast<const char*>(frame), size);
 }
@@ -159,7 +162,8 @@ void CheckCapture(const std::string& name, int codec, bool audio) {
 #ifndef _WIN32
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not found: decoded frames not compared";
   // Per process: other checkouts may run the same test at the same time.
-  const std::string folder = testing::TempDir() + "tavik_golden_" + name + "_" + std::to_string(getpid());
+  const std::string folder =
+      testing::TempDir() + "tavik_golden_" + name + "_" + std::to_string(getpid());
   std::filesystem::create_directories(folder);
   const std::string videoPath = folder + (codec == 2 ? "/out.h265" : "/out.h264");
   std::ofstream(videoPath, std::ios::binary) << whole.video;
@@ -174,7 +178,8 @@ void CheckCapture(const std::string& name, int codec, bool audio) {
     // decode the same priming frames.
     const std::string reference = folder + "/source.aac";
     ASSERT_EQ(std::system(("ffmpeg -v error -y -i '" + source + "' -map 0:a -c copy '" + reference +
-                           "' 2>/dev/null").c_str()),
+                           "' 2>/dev/null")
+                              .c_str()),
               0);
     const std::vector<std::string> expectedAudio = FrameHashes("-i '" + reference + "'");
     ASSERT_FALSE(expectedAudio.empty());
@@ -186,6 +191,12 @@ void CheckCapture(const std::string& name, int codec, bool audio) {
 
 }  // namespace
 
-TEST(GoldenCapture, H264FragmentationUnits) { CheckCapture("golden_h264", 1, false); }
-TEST(GoldenCapture, H265) { CheckCapture("golden_h265", 2, false); }
-TEST(GoldenCapture, H264WithAac) { CheckCapture("golden_h264_aac", 1, true); }
+TEST(GoldenCapture, H264FragmentationUnits) {
+  CheckCapture("golden_h264", 1, false);
+}
+TEST(GoldenCapture, H265) {
+  CheckCapture("golden_h265", 2, false);
+}
+TEST(GoldenCapture, H264WithAac) {
+  CheckCapture("golden_h264_aac", 1, true);
+}

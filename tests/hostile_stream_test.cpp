@@ -44,18 +44,19 @@ TEST(HostileStream, BinaryBytesWhereAMessageStartsEndStreaming) {
   const std::string frame = Frame(0, std::string("\x80\x60\x00\x01", 4) + std::string(40, 'v'));
   const std::string cases[] = {
       std::string("\x01\x02\x03garbage\r\n", 12) + frame,
-      std::string("\0\0\0\0\n", 5) + frame,                    // NUL padding
-      std::string("ab\x7f\n", 4) + frame,                      // DEL
-      std::string("x\rbinary\n", 9) + frame,                   // a CR inside the line
+      std::string("\0\0\0\0\n", 5) + frame,                  // NUL padding
+      std::string("ab\x7f\n", 4) + frame,                    // DEL
+      std::string("x\rbinary\n", 9) + frame,                 // a CR inside the line
       "\x80\x60" + std::string(100, '\x11') + "\n" + frame,  // an RTP header without its '$'
   };
   for (const std::string& text : cases) {
     for (const auto& pieces : Chunkings(text)) EXPECT_EQ(Loop(pieces), "X") << text.substr(0, 12);
   }
   // Text messages, also with UTF-8 and tabs, are still skipped.
-  const std::string text = "SET_PARAMETER rtsp://127.0.0.1/\xC3\xA9\tx RTSP/1.0\r\nCSeq: 1\r\n"
-                           "Content-Length: 4\r\n\r\n" + std::string("$\0\0\x10", 4) + frame +
-                           "RTSP/1.0 200 OK\r\n\r\n" + frame;
+  const std::string text =
+      "SET_PARAMETER rtsp://127.0.0.1/\xC3\xA9\tx RTSP/1.0\r\nCSeq: 1\r\n"
+      "Content-Length: 4\r\n\r\n" +
+      std::string("$\0\0\x10", 4) + frame + "RTSP/1.0 200 OK\r\n\r\n" + frame;
   for (const auto& pieces : Chunkings(text)) EXPECT_EQ(Loop(pieces), "MFMF");
 }
 

@@ -21,7 +21,8 @@
 
 namespace {
 
-const char kNoConsole[] = "no test console: run tests/e2e/http_client_test.py (it sets TAVIK_CONSOLE_PORT)";
+const char kNoConsole[] =
+    "no test console: run tests/e2e/http_client_test.py (it sets TAVIK_CONSOLE_PORT)";
 
 uint16_t ConsolePort() {
   const char* text = std::getenv("TAVIK_CONSOLE_PORT");
@@ -79,12 +80,14 @@ TEST(HttpClient, FailuresWithoutAConsole) {
 
   const DiscoveryResult result = DiscoverCamerasAt("127.0.0.1", port, "u", "p", true);
   EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.error.rfind("Cannot reach console: SendRequest failed (", 0), 0u) << result.error;
+  EXPECT_EQ(result.error.rfind("Cannot reach console: SendRequest failed (", 0), 0u)
+      << result.error;
 }
 
 TEST(HttpClient, CertificateFingerprints) {
   const unsigned char abc[] = {'a', 'b', 'c'};
-  EXPECT_EQ(CertificateSha256(abc, sizeof abc), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(CertificateSha256(abc, sizeof abc),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   // Nothing to read is no fingerprint, never the hash of nothing.
   EXPECT_EQ(CertificateSha256(abc, 0), "");
   EXPECT_EQ(CertificateSha256(nullptr, 3), "");
@@ -155,7 +158,8 @@ TEST(HttpClientLive, PinnedCertificate) {
   EXPECT_TRUE(result.certificateRefused);
   EXPECT_EQ(result.error, kCertificateChangedMessage);
   EXPECT_EQ(result.certificateSha256, actual);
-  result = DiscoverCamerasAt("127.0.0.1", port, "viewer", "secret", false, CertPolicy{other, actual});
+  result =
+      DiscoverCamerasAt("127.0.0.1", port, "viewer", "secret", false, CertPolicy{other, actual});
   ASSERT_TRUE(result.ok) << result.error;
   EXPECT_EQ(result.certificateSha256, actual);
   result = DiscoverCamerasAt("127.0.0.1", port, "viewer", "secret", false);

@@ -53,8 +53,10 @@ TEST(Json, StructureAndWhitespace) {
   EXPECT_EQ(a->items[1].kind, JsonKind::Null);
 
   // Trailing commas, missing separators, non-string keys, truncation.
-  for (const char* bad : {"{\"a\":1,}", "[1,]", "[1 2]", "{\"a\" 1}", "{a:1}", "{1:1}", "[", "{", "{\"a\":",
-                          "{\"a\":1", "[1,", "", "   ", "]", "}", ",", "tru", "nulL", "fals", "\v", "[\v]"}) {
+  for (const char* bad :
+       {"{\"a\":1,}", "[1,]",    "[1 2]",    "{\"a\" 1}", "{a:1}", "{1:1}", "[",
+        "{",          "{\"a\":", "{\"a\":1", "[1,",       "",      "   ",   "]",
+        "}",          ",",       "tru",      "nulL",      "fals",  "\v",    "[\v]"}) {
     EXPECT_FALSE(Parses(bad)) << bad;
   }
   // Only the first value is read; what follows it is not examined.
@@ -77,7 +79,8 @@ TEST(Json, DeepNestingFailsInsteadOfOverflowingTheStack) {
   const std::string ok = std::string(kJsonMaxDepth, '[') + std::string(kJsonMaxDepth, ']');
   JsonValue v = Parsed(ok);
   EXPECT_EQ(SerializeJson(v), ok);
-  const std::string tooDeep = std::string(kJsonMaxDepth + 1, '[') + std::string(kJsonMaxDepth + 1, ']');
+  const std::string tooDeep =
+      std::string(kJsonMaxDepth + 1, '[') + std::string(kJsonMaxDepth + 1, ']');
   EXPECT_FALSE(Parses(tooDeep));
 }
 
@@ -102,7 +105,9 @@ TEST(Json, UnicodeEscapes) {
   EXPECT_EQ(StringOf(R"("\ud83d")"), "\xEF\xBF\xBD");
   EXPECT_EQ(StringOf(R"("\ud83dx")"), "\xEF\xBF\xBDx");
   EXPECT_EQ(StringOf(R"("\ude00")"), "\xEF\xBF\xBD");
-  EXPECT_EQ(StringOf(R"("\ud83d\u0041")"), "\xEF\xBF\xBD" "A");
+  EXPECT_EQ(StringOf(R"("\ud83d\u0041")"),
+            "\xEF\xBF\xBD"
+            "A");
   EXPECT_EQ(StringOf(R"("\ud83d\ud83d\ude00")"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_EQ(StringOf(R"("\udbff\udfff")"), "\xF4\x8F\xBF\xBF");
 }
@@ -132,7 +137,8 @@ TEST(Json, SerializesCompactly) {
   EXPECT_EQ(SerializeJson(object), R"({"name":"ann","id":7})");
 
   JsonValue array = JsonArray();
-  for (double d : {3.0, 3.5, 0.1, -0.0, 0.25, 1234567.5, 1e300, -9223372036854775808.0, 9223372036854775808.0}) {
+  for (double d : {3.0, 3.5, 0.1, -0.0, 0.25, 1234567.5, 1e300, -9223372036854775808.0,
+                   9223372036854775808.0}) {
     array.items.push_back(JsonNumber(d));
   }
   array.items.push_back(JsonBool(false));
@@ -140,21 +146,24 @@ TEST(Json, SerializesCompactly) {
   JsonValue odd;
   odd.kind = static_cast<JsonKind>(9);
   array.items.push_back(odd);
-  EXPECT_EQ(SerializeJson(array),
-            "[3,3.5,0.1,0,0.25,1.23457e+06,1e+300,-9223372036854775808,9.22337e+18,false,null,null]");
+  EXPECT_EQ(
+      SerializeJson(array),
+      "[3,3.5,0.1,0,0.25,1.23457e+06,1e+300,-9223372036854775808,9.22337e+18,false,null,null]");
   EXPECT_EQ(SerializeJson(JsonString("\t\x01/\xC3\xA9\"\\")), "\"\\t\\u0001/\xC3\xA9\\\"\\\\\"");
 }
 
 TEST(Json, ExactNumbersReadBackUnchanged) {
   JsonValue array = JsonArray();
-  for (double d : {1234567.5, 0.1, 1.0 / 3.0, -2.5e-300, 4.9406564584124654e-324, 1.7976931348623157e308, 42.0}) {
+  for (double d : {1234567.5, 0.1, 1.0 / 3.0, -2.5e-300, 4.9406564584124654e-324,
+                   1.7976931348623157e308, 42.0}) {
     array.items.push_back(JsonNumber(d));
   }
   const std::string text = SerializeJson(array, JsonNumbers::Exact);
   EXPECT_EQ(text.rfind("[1234567.5,0.1,", 0), 0u) << text;
   const JsonValue back = Parsed(text);
   ASSERT_EQ(back.items.size(), array.items.size());
-  for (size_t i = 0; i < back.items.size(); ++i) EXPECT_EQ(back.items[i].number, array.items[i].number) << i;
+  for (size_t i = 0; i < back.items.size(); ++i)
+    EXPECT_EQ(back.items[i].number, array.items[i].number) << i;
 }
 
 TEST(Json, EscapesEveryControlByte) {
@@ -186,8 +195,8 @@ TEST(Json, TypedGettersNeverConvert) {
 }
 
 TEST(Json, FindByNameScansArraysOnly) {
-  const JsonValue channels =
-      Parsed(R"([{"id":0,"name":"High"},{"name":5},{"id":2,"name":"Low"},{"id":3,"name":"High"},7])");
+  const JsonValue channels = Parsed(
+      R"([{"id":0,"name":"High"},{"name":5},{"id":2,"name":"Low"},{"id":3,"name":"High"},7])");
   const JsonValue* high = FindByName(channels, "High");
   ASSERT_NE(high, nullptr);
   EXPECT_EQ(GetNumber(*high, "id", -1), 0);

@@ -24,8 +24,8 @@ class LayoutGlue : public testing::Test {
     wc.hInstance = GetModuleHandleW(nullptr);
     wc.lpszClassName = L"TavikLayoutGlueTest";
     RegisterClassW(&wc);
-    window_ = CreateWindowExW(0, wc.lpszClassName, L"layout", WS_POPUP, 50, 60, 1200, 700,
-                              nullptr, nullptr, wc.hInstance, nullptr);
+    window_ = CreateWindowExW(0, wc.lpszClassName, L"layout", WS_POPUP, 50, 60, 1200, 700, nullptr,
+                              nullptr, wc.hInstance, nullptr);
     ASSERT_NE(window_, nullptr);
     saved_ = g_app.config;
     g_app.mainWindow = window_;

@@ -7,7 +7,9 @@
 
 namespace {
 
-LayoutRect R(int32_t l, int32_t t, int32_t r, int32_t b) { return LayoutRect{l, t, r, b}; }
+LayoutRect R(int32_t l, int32_t t, int32_t r, int32_t b) {
+  return LayoutRect{l, t, r, b};
+}
 
 void ExpectRect(const LayoutRect& got, const LayoutRect& want) {
   EXPECT_EQ(got.left, want.left);
@@ -17,7 +19,9 @@ void ExpectRect(const LayoutRect& got, const LayoutRect& want) {
 }
 
 // The picture point under a tile position, as the renderer shows it.
-double VideoXAt(const ViewGeometry& g, double tileX) { return (tileX - g.offsetX) / g.scale; }
+double VideoXAt(const ViewGeometry& g, double tileX) {
+  return (tileX - g.offsetX) / g.scale;
+}
 
 }  // namespace
 
@@ -33,7 +37,7 @@ TEST(LayoutMulDiv, RoundsHalvesAwayFromZeroAndFlagsFailures) {
   EXPECT_EQ(MulDivRound(1, 1, 0), -1);
   EXPECT_EQ(MulDivRound(std::numeric_limits<int32_t>::max(), 2, 1), -1);
   EXPECT_EQ(MulDivRound(std::numeric_limits<int32_t>::min(), 1, -1), -1);  // no overflow inside
-  EXPECT_EQ(MulDivRound(1 << 30, 4, 4), 1 << 30);  // 64-bit intermediate
+  EXPECT_EQ(MulDivRound(1 << 30, 4, 4), 1 << 30);                          // 64-bit intermediate
 
   EXPECT_EQ(ScaleForDpi(240, 96), 240);
   EXPECT_EQ(ScaleForDpi(240, 144), 360);
@@ -60,7 +64,7 @@ TEST(LayoutTargets, StageAndStripAt96Dpi) {
 
 TEST(LayoutTargets, StripScalesWithDpi) {
   const auto wide = ComputeTileTargets(1800, 1000, 144, 2, 0, false);
-  EXPECT_EQ(wide[0].rect.left, 360);  // the 240 limit, scaled
+  EXPECT_EQ(wide[0].rect.left, 360);                // the 240 limit, scaled
   ExpectRect(wide[1].rect, R(6, 6, 354, 6 + 196));  // 348 × 195.75 → 196
   // Below three times the scaled limit the third of the width wins.
   const auto third = ComputeTileTargets(1000, 800, 144, 2, 1, false);
@@ -107,7 +111,7 @@ TEST(LayoutSlide, EasesAndEndsExactlyOnTarget) {
   StartSlide(tile, TileTarget{R(200, 0, 300, 50), true});
   EXPECT_TRUE(tile.animating);
   ExpectRect(tile.rect, R(0, 0, 100, 100));
-  AdvanceSlide(tile, 0.5);  // e = 0.875
+  AdvanceSlide(tile, 0.5);                    // e = 0.875
   ExpectRect(tile.rect, R(175, 0, 275, 56));  // bottom 56.25 rounded
   EXPECT_TRUE(tile.animating);
   AdvanceSlide(tile, 1.3);
@@ -119,7 +123,7 @@ TEST(LayoutSlide, EasesAndEndsExactlyOnTarget) {
 TEST(LayoutSlide, LeavingTilesGoOutLeftAndComeBackFromThere) {
   TileMotion tile;
   tile.rect = R(4, 4, 236, 135);
-  StartSlide(tile, TileTarget{R(0, 0, 0, 0), false});  // full-screen on
+  StartSlide(tile, TileTarget{R(0, 0, 0, 0), false});      // full-screen on
   ExpectRect(tile.animTo, R(4 - 280, 4, 236 - 280, 135));  // width 232 + 48
   EXPECT_TRUE(tile.hiding && tile.visible);
   AdvanceSlide(tile, 1.0);
@@ -219,7 +223,8 @@ TEST(LayoutZoom, StoredViewsAreMadeUsable) {
 TEST(LayoutZoom, AnchorStaysUnderTheCursorThroughTheAnimation) {
   const LayoutRect tile = R(240, 0, 1200, 540);
   const uint32_t w = 1920, h = 1080;
-  for (const LayoutPoint cursor : {LayoutPoint{300, 200}, LayoutPoint{0, 0}, LayoutPoint{959, 539}}) {
+  for (const LayoutPoint cursor :
+       {LayoutPoint{300, 200}, LayoutPoint{0, 0}, LayoutPoint{959, 539}}) {
     double zoom = 1.5;
     PanCentre pan{0.4, 0.6};
     const ViewGeometry start = ComputeViewGeometry(w, h, tile, zoom, pan.x, pan.y);
@@ -305,7 +310,7 @@ TEST(LayoutHitTest, BordersHiddenTilesAndOrder) {
   const auto t = ComputeTileTargets(1200, 700, 96, 3, 1, false);
   std::vector<HitTile> tiles;
   for (const TileTarget& target : t) tiles.push_back(HitTile{target.rect, target.shown});
-  EXPECT_EQ(HitTestTiles(tiles, 1, LayoutPoint{4, 4}), 0);       // top-left inclusive
+  EXPECT_EQ(HitTestTiles(tiles, 1, LayoutPoint{4, 4}), 0);  // top-left inclusive
   EXPECT_EQ(HitTestTiles(tiles, 1, LayoutPoint{235, 134}), 0);
   EXPECT_EQ(HitTestTiles(tiles, 1, LayoutPoint{236, 100}), -1);  // right exclusive
   EXPECT_EQ(HitTestTiles(tiles, 1, LayoutPoint{100, 135}), -1);  // bottom exclusive, the gap
@@ -360,7 +365,8 @@ TEST(LayoutStrip, ScrollingEndsWithTheLastThumbnailFullyInView) {
     int32_t width, height, count, maxScroll;
   };
   // 16 cameras on a 1080-pixel client; 8 cameras in a 600-pixel one.
-  for (const Case c : {Case{1920, 1080, 16, 15 * 135 + 4 - 1080}, Case{1000, 600, 8, 7 * 135 + 4 - 600}}) {
+  for (const Case c :
+       {Case{1920, 1080, 16, 15 * 135 + 4 - 1080}, Case{1000, 600, 8, 7 * 135 + 4 - 600}}) {
     const StripGeometry strip = ComputeStrip(c.width, c.height, 96, c.count);
     EXPECT_EQ(strip.maxScroll, c.maxScroll);
     const int32_t last = c.count - 1;  // the first tile is on the stage
@@ -382,12 +388,12 @@ TEST(LayoutStrip, ScrollingEndsWithTheLastThumbnailFullyInView) {
 
 TEST(LayoutStrip, WheelMovesOneThumbnailPerNotchWithinTheRange) {
   const StripGeometry strip = ComputeStrip(1920, 1080, 96, 16);  // max 949
-  EXPECT_EQ(WheelStripScroll(strip, 0, -120), 135);    // towards the user: down the list
+  EXPECT_EQ(WheelStripScroll(strip, 0, -120), 135);              // towards the user: down the list
   EXPECT_EQ(WheelStripScroll(strip, 135, 120), 0);
   EXPECT_EQ(WheelStripScroll(strip, 0, 120), 0);       // already at the top
   EXPECT_EQ(WheelStripScroll(strip, 900, -120), 949);  // stops at the end
   EXPECT_EQ(WheelStripScroll(strip, 0, -120 * 50), 949);
-  EXPECT_EQ(WheelStripScroll(strip, 0, -60), 67);      // half a notch, 67.5 towards zero
+  EXPECT_EQ(WheelStripScroll(strip, 0, -60), 67);  // half a notch, 67.5 towards zero
   EXPECT_EQ(WheelStripScroll(strip, 67, 60), 0);
   int32_t scroll = 0;
   int notches = 0;
@@ -452,7 +458,8 @@ TEST(LayoutStrip, IndicatorShowsThePartInView) {
   const LayoutRect mid = StripIndicatorRect(strip, false, strip.maxScroll / 2);
   EXPECT_NEAR(mid.top, 4 + 501 / 2.0, 1.0);  // half-way down the free track
   EXPECT_EQ(RectHeight(mid), 571);
-  EXPECT_EQ(StripIndicatorRect(strip, false, 5000), StripIndicatorRect(strip, false, strip.maxScroll));
+  EXPECT_EQ(StripIndicatorRect(strip, false, 5000),
+            StripIndicatorRect(strip, false, strip.maxScroll));
   EXPECT_EQ(StripIndicatorRect(strip, true, 0), LayoutRect{});  // full-screen hides the strip
 
   // A tall list in a low window keeps the bar long enough to see.

@@ -61,8 +61,7 @@ void DestroyTestMainWindow(HWND window) {
   // Skip WM_CLOSE's save: destroy directly.
   DestroyWindow(window);
   MSG message;
-  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-  }
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {}
   g_app.mainWindow = nullptr;
   g_app.viewMenu = nullptr;
   g_app.camerasMenu = nullptr;

@@ -37,8 +37,12 @@ uint64_t Bits(double d) {
 struct DefaultDenormalMode {
 #ifdef TAVIK_HAVE_MXCSR
   unsigned saved = _mm_getcsr();
-  DefaultDenormalMode() { _mm_setcsr(saved & ~0x8040u); }
-  ~DefaultDenormalMode() { _mm_setcsr(saved); }
+  DefaultDenormalMode() {
+    _mm_setcsr(saved & ~0x8040u);
+  }
+  ~DefaultDenormalMode() {
+    _mm_setcsr(saved);
+  }
 #endif
 };
 
@@ -51,10 +55,22 @@ TEST(NumberText, ReadsDecimalFormsLikeStrtod) {
     size_t used;
     double value;
   } cases[] = {
-      {"0", 1, 0.0},          {"-1.5e3", 6, -1500.0},     {"+5", 2, 5.0},          {".5", 2, 0.5},
-      {"5.", 2, 5.0},         {"007", 3, 7.0},            {"1e", 1, 1.0},          {"1e+", 1, 1.0},
-      {"1E-2x", 4, 0.01},     {"2.5e+1,", 6, 25.0},       {" \t\n\v\f\r7", 7, 7.0}, {"1.2.3", 3, 1.2},
-      {"1e400", 5, INFINITY}, {"-1e400", 6, -INFINITY},   {"1e-400", 6, 0.0},      {"0.0000e99999", 12, 0.0},
+      {"0", 1, 0.0},
+      {"-1.5e3", 6, -1500.0},
+      {"+5", 2, 5.0},
+      {".5", 2, 0.5},
+      {"5.", 2, 5.0},
+      {"007", 3, 7.0},
+      {"1e", 1, 1.0},
+      {"1e+", 1, 1.0},
+      {"1E-2x", 4, 0.01},
+      {"2.5e+1,", 6, 25.0},
+      {" \t\n\v\f\r7", 7, 7.0},
+      {"1.2.3", 3, 1.2},
+      {"1e400", 5, INFINITY},
+      {"-1e400", 6, -INFINITY},
+      {"1e-400", 6, 0.0},
+      {"0.0000e99999", 12, 0.0},
       {"123456789012345678901234567890", 30, 1.2345678901234568e29},
       {"4.9406564584124654e-324", 23, 4.9406564584124654e-324},
       {"1e99999999999999999999", 22, INFINITY},
@@ -65,7 +81,8 @@ TEST(NumberText, ReadsDecimalFormsLikeStrtod) {
     EXPECT_EQ(r.used, c.used) << c.text;
     EXPECT_EQ(r.value, c.value) << c.text;
   }
-  for (const char* none : {"", "-", "+", ".", "+.", "-.e1", "e5", "x", "--1", "+-1", " ", "\"1\""}) {
+  for (const char* none :
+       {"", "-", "+", ".", "+.", "-.e1", "e5", "x", "--1", "+-1", " ", "\"1\""}) {
     EXPECT_EQ(ReadOf(none).used, 0u) << none;
     EXPECT_EQ(ReadOf(none).value, -12345.0) << none;
   }
@@ -78,11 +95,12 @@ TEST(NumberText, ReadsHexInfinityAndNan) {
     size_t used;
     double value;
   } cases[] = {
-      {"0x1A", 4, 26.0},     {"0X1p4", 5, 16.0},      {"-0x1.8p1", 8, -3.0},  {"0x.8", 4, 0.5},
-      {"0x10p-1z", 7, 8.0},  {"0xg", 1, 0.0},         {"0x", 1, 0.0},         {"0x.p1", 1, 0.0},
-      {"0x1p", 3, 1.0},      {"0x1p+", 3, 1.0},       {"0x1p99999", 9, INFINITY}, {"0x1p-99999", 10, 0.0},
-      {"inf", 3, INFINITY},  {"-INF", 4, -INFINITY},  {"Infinity", 8, INFINITY}, {"infinit", 3, INFINITY},
-      {"+infinityX", 9, INFINITY},
+      {"0x1A", 4, 26.0},        {"0X1p4", 5, 16.0},          {"-0x1.8p1", 8, -3.0},
+      {"0x.8", 4, 0.5},         {"0x10p-1z", 7, 8.0},        {"0xg", 1, 0.0},
+      {"0x", 1, 0.0},           {"0x.p1", 1, 0.0},           {"0x1p", 3, 1.0},
+      {"0x1p+", 3, 1.0},        {"0x1p99999", 9, INFINITY},  {"0x1p-99999", 10, 0.0},
+      {"inf", 3, INFINITY},     {"-INF", 4, -INFINITY},      {"Infinity", 8, INFINITY},
+      {"infinit", 3, INFINITY}, {"+infinityX", 9, INFINITY},
   };
   for (const Case& c : cases) {
     const Read r = ReadOf(c.text);
@@ -92,7 +110,9 @@ TEST(NumberText, ReadsHexInfinityAndNan) {
   for (const char* text : {"nan", "NaN", "nan(", "nan(12ab_)", "nan(1-2)", "-nan"}) {
     const Read r = ReadOf(text);
     EXPECT_TRUE(std::isnan(r.value)) << text;
-    const size_t expected = std::strcmp(text, "nan(12ab_)") == 0 ? 10 : std::strcmp(text, "-nan") == 0 ? 4 : 3;
+    const size_t expected = std::strcmp(text, "nan(12ab_)") == 0 ? 10
+                            : std::strcmp(text, "-nan") == 0     ? 4
+                                                                 : 3;
     EXPECT_EQ(r.used, expected) << text;
   }
   EXPECT_FALSE(std::signbit(ReadOf("nan").value));
@@ -107,11 +127,24 @@ TEST(NumberText, ShortFormIsPrintfG) {
     double value;
     const char* text;
   } cases[] = {
-      {0.0, "0"},           {-0.0, "-0"},           {5.0, "5"},               {0.25, "0.25"},
-      {0.1, "0.1"},         {1.2345678, "1.23457"}, {1234567.5, "1.23457e+06"}, {1e300, "1e+300"},
-      {100000.0, "100000"}, {1e6, "1e+06"},         {0.0001, "0.0001"},       {0.00001, "1e-05"},
-      {-8.0, "-8"},         {520.0, "520"},         {2.5e-310, "2.5e-310"},   {999999.5, "1e+06"},
-      {INFINITY, "inf"},    {-INFINITY, "-inf"},
+      {0.0, "0"},
+      {-0.0, "-0"},
+      {5.0, "5"},
+      {0.25, "0.25"},
+      {0.1, "0.1"},
+      {1.2345678, "1.23457"},
+      {1234567.5, "1.23457e+06"},
+      {1e300, "1e+300"},
+      {100000.0, "100000"},
+      {1e6, "1e+06"},
+      {0.0001, "0.0001"},
+      {0.00001, "1e-05"},
+      {-8.0, "-8"},
+      {520.0, "520"},
+      {2.5e-310, "2.5e-310"},
+      {999999.5, "1e+06"},
+      {INFINITY, "inf"},
+      {-INFINITY, "-inf"},
   };
   for (const Case& c : cases) EXPECT_EQ(FormatNumberShort(c.value), c.text) << c.value;
   EXPECT_EQ(FormatNumberShort(std::numeric_limits<double>::quiet_NaN()), "nan");
@@ -120,7 +153,8 @@ TEST(NumberText, ShortFormIsPrintfG) {
 
 TEST(NumberText, ExactFormRoundTrips) {
   DefaultDenormalMode mode;
-  for (double d : {1234567.5, 0.1, 1.0 / 3.0, -2.5e-300, 5e-324, 1.7976931348623157e308, 123456789012.25}) {
+  for (double d :
+       {1234567.5, 0.1, 1.0 / 3.0, -2.5e-300, 5e-324, 1.7976931348623157e308, 123456789012.25}) {
     const std::string text = FormatNumberExact(d);
     double back = 0.0;
     EXPECT_EQ(ReadNumberText(text, back), text.size()) << text;

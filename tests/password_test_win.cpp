@@ -5,13 +5,15 @@
 #include <string>
 
 TEST(PasswordWin, ProtectedTextUnprotectsToTheSameBytes) {
-  for (const std::string password : {std::string("s3cret"), std::string("with  spaces "),
-                                     std::string("p\xC3\xA4ss \xE2\x82\xAC \xF0\x9F\x94\x91"), std::string("a\0b", 3)}) {
+  for (const std::string password :
+       {std::string("s3cret"), std::string("with  spaces "),
+        std::string("p\xC3\xA4ss \xE2\x82\xAC \xF0\x9F\x94\x91"), std::string("a\0b", 3)}) {
     const std::string stored = ProtectPassword(password);
     ASSERT_FALSE(stored.empty());
     EXPECT_EQ(stored.find_first_of("\r\n"), std::string::npos);
     EXPECT_EQ(stored.find('\0'), std::string::npos);
-    EXPECT_EQ(stored.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
+    EXPECT_EQ(stored.find_first_not_of(
+                  "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
               std::string::npos);
     EXPECT_EQ(UnprotectPassword(stored), password);
   }

@@ -40,7 +40,8 @@ const char kSdpH264Aac[] =
     "a=control:stream=1\r\n";
 
 const char kSdpH265Only[] =
-    "v=0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H265/90000\r\na=control:rtsp://elsewhere/track1\r\n";
+    "v=0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 "
+    "H265/90000\r\na=control:rtsp://elsewhere/track1\r\n";
 
 // One connection as the camera sees it.
 struct CameraConnection {
@@ -70,7 +71,8 @@ struct CameraConnection {
   bool Send(const std::string& bytes) {
     size_t sent = 0;
     while (sent < bytes.size()) {
-      long long n = NetSend(socket, reinterpret_cast<const uint8_t*>(bytes.data()) + sent, bytes.size() - sent);
+      long long n = NetSend(socket, reinterpret_cast<const uint8_t*>(bytes.data()) + sent,
+                            bytes.size() - sent);
       if (n < 1) return false;
       sent += static_cast<size_t>(n);
     }
@@ -78,7 +80,9 @@ struct CameraConnection {
   }
 };
 
-std::string Method(const std::string& request) { return request.substr(0, request.find(' ')); }
+std::string Method(const std::string& request) {
+  return request.substr(0, request.find(' '));
+}
 
 std::string CSeqOf(const std::string& request) {
   size_t at = request.find("CSeq: ");
@@ -112,7 +116,8 @@ std::string VideoFrame(uint32_t timestamp) {
 
 // One AAC-hbr packet with one 3-byte access unit.
 std::string AudioFrame() {
-  std::string p = {'\x80', '\xE1', '\x00', '\x01', '\x00', '\x00', '\x00', '\x00', '\x55', '\x66', '\x77', '\x88'};
+  std::string p = {'\x80', '\xE1', '\x00', '\x01', '\x00', '\x00',
+                   '\x00', '\x00', '\x55', '\x66', '\x77', '\x88'};
   p += std::string("\x00\x10\x00\x18\xA1\xA2\xA3", 7);
   return Interleaved(2, p);
 }
@@ -121,11 +126,12 @@ std::string AudioFrame() {
 struct CameraScript {
   std::string sdp = kSdpH264Aac;
   std::string sessionHeader = "Session: 0123ABCD;timeout=60\r\n";
-  std::string failMethod;       // DESCRIBE, SETUP (video), AUDIOSETUP or PLAY answered 454
+  std::string failMethod;  // DESCRIBE, SETUP (video), AUDIOSETUP or PLAY answered 454
   std::function<void(CameraConnection&)> afterPlay;  // then OPTIONS are answered until the end
-  std::string optionsBody;      // body of the OPTIONS answers
-  std::string afterOptions;     // bytes sent right after each OPTIONS answer
-  std::function<void(CameraConnection&, const std::string& cseq)> describe;  // answers DESCRIBE instead
+  std::string optionsBody;                           // body of the OPTIONS answers
+  std::string afterOptions;                          // bytes sent right after each OPTIONS answer
+  std::function<void(CameraConnection&, const std::string& cseq)>
+      describe;  // answers DESCRIBE instead
 };
 
 class ScriptedCamera {
@@ -250,9 +256,18 @@ struct Delivered {
       audio.emplace_back(data, data + size);
     };
   }
-  size_t StateCount() { std::lock_guard<std::mutex> l(lock); return states.size(); }
-  size_t UnitCount() { std::lock_guard<std::mutex> l(lock); return units.size(); }
-  size_t AudioCount() { std::lock_guard<std::mutex> l(lock); return audio.size(); }
+  size_t StateCount() {
+    std::lock_guard<std::mutex> l(lock);
+    return states.size();
+  }
+  size_t UnitCount() {
+    std::lock_guard<std::mutex> l(lock);
+    return units.size();
+  }
+  size_t AudioCount() {
+    std::lock_guard<std::mutex> l(lock);
+    return audio.size();
+  }
 };
 
 RtspTimings Quick() {
@@ -319,14 +334,22 @@ TEST(RtspClientSession, HandshakeBytesAndMediaWithAudio) {
   const std::string url = camera.Url();
   const std::vector<std::string> r = camera.Requests(0);
   ASSERT_GE(r.size(), 4u);
-  EXPECT_EQ(r[0], "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n"
-                  "User-Agent: Orbisfield-Tavik\r\n\r\n");
-  EXPECT_EQ(r[1], "SETUP " + url + "/stream=0 RTSP/1.0\r\nCSeq: 2\r\n"
-                  "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\nUser-Agent: Orbisfield-Tavik\r\n\r\n");
-  EXPECT_EQ(r[2], "SETUP " + url + "/stream=1 RTSP/1.0\r\nCSeq: 3\r\nSession: 0123ABCD\r\n"
-                  "Transport: RTP/AVP/TCP;unicast;interleaved=2-3\r\nUser-Agent: Orbisfield-Tavik\r\n\r\n");
-  EXPECT_EQ(r[3], "PLAY " + url + " RTSP/1.0\r\nCSeq: 4\r\nSession: 0123ABCD\r\nRange: npt=now-\r\n"
-                  "User-Agent: Orbisfield-Tavik\r\n\r\n");
+  EXPECT_EQ(r[0], "DESCRIBE " + url +
+                      " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n"
+                      "User-Agent: Orbisfield-Tavik\r\n\r\n");
+  EXPECT_EQ(
+      r[1],
+      "SETUP " + url +
+          "/stream=0 RTSP/1.0\r\nCSeq: 2\r\n"
+          "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\nUser-Agent: Orbisfield-Tavik\r\n\r\n");
+  EXPECT_EQ(
+      r[2],
+      "SETUP " + url +
+          "/stream=1 RTSP/1.0\r\nCSeq: 3\r\nSession: 0123ABCD\r\n"
+          "Transport: RTP/AVP/TCP;unicast;interleaved=2-3\r\nUser-Agent: Orbisfield-Tavik\r\n\r\n");
+  EXPECT_EQ(r[3], "PLAY " + url +
+                      " RTSP/1.0\r\nCSeq: 4\r\nSession: 0123ABCD\r\nRange: npt=now-\r\n"
+                      "User-Agent: Orbisfield-Tavik\r\n\r\n");
   // CSeq starts again at 1 on the new connection.
   ASSERT_TRUE(WaitFor([&] { return !camera.Requests(1).empty(); }));
   EXPECT_EQ(CSeqOf(camera.Requests(1)[0]), "1");
@@ -371,10 +394,12 @@ TEST(RtspClientSession, NoAudioSetupWithoutCallbackOrAacTrack) {
     ASSERT_TRUE(WaitFor([&] { return got.StateCount() >= 1; }));
     const std::vector<std::string> r = camera.Requests(0);
     ASSERT_EQ(r.size(), 3u);
-    const std::string videoUri = variant == 0 ? camera.Url() + "/stream=0" : "rtsp://elsewhere/track1";
+    const std::string videoUri =
+        variant == 0 ? camera.Url() + "/stream=0" : "rtsp://elsewhere/track1";
     EXPECT_EQ(r[1].substr(0, r[1].find(" RTSP/1.0")), "SETUP " + videoUri);
-    EXPECT_EQ(r[2], "PLAY " + camera.Url() + " RTSP/1.0\r\nCSeq: 3\r\nSession: 0123ABCD\r\n"
-                    "Range: npt=now-\r\nUser-Agent: Orbisfield-Tavik\r\n\r\n");
+    EXPECT_EQ(r[2], "PLAY " + camera.Url() +
+                        " RTSP/1.0\r\nCSeq: 3\r\nSession: 0123ABCD\r\n"
+                        "Range: npt=now-\r\nUser-Agent: Orbisfield-Tavik\r\n\r\n");
     EXPECT_EQ(client.GetVideoCodec(), variant == 0 ? 1 : 2);
     // The format is announced by the SDP, whether or not audio is taken.
     EXPECT_EQ(client.GetAudioFormat().valid, variant == 0);
@@ -428,8 +453,9 @@ TEST(RtspClientSession, ReconnectsAfterTheFixedDelay) {
   ASSERT_TRUE(client.Start(camera.Url(), got.OnAccessUnit(), got.OnState(), nullptr));
   ASSERT_TRUE(WaitFor([&] { return got.StateCount() >= 4; }, 20000));
   client.Stop();
-  const int64_t gap = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          camera.AcceptTime(1) - camera.CloseTime(0)).count();
+  const int64_t gap = std::chrono::duration_cast<std::chrono::milliseconds>(camera.AcceptTime(1) -
+                                                                            camera.CloseTime(0))
+                          .count();
   EXPECT_GE(gap, 700);
   std::lock_guard<std::mutex> l(got.lock);
   EXPECT_EQ(got.states[0], true);
@@ -491,7 +517,8 @@ TEST(RtspClientSession, KeepAliveWhileStreamingAndAnswerBodiesSkipped) {
   if (r.size() > 4) EXPECT_EQ(CSeqOf(r[4]), "5");
   std::lock_guard<std::mutex> l(got.lock);
   EXPECT_GE(got.units.size(), 31u);
-  for (int64_t ts : got.timestamps) EXPECT_NE(ts, int64_t{77} * 1000 / 9);  // the body, taken for media
+  for (int64_t ts : got.timestamps)
+    EXPECT_NE(ts, int64_t{77} * 1000 / 9);  // the body, taken for media
 }
 
 TEST(RtspClientSession, StopReturnsQuicklyWhileWaitingAndWhileStreaming) {
@@ -529,14 +556,16 @@ TEST(RtspClientSession, LongUrlIsSentWhole) {
   Delivered got;
   RtspClient client;
   client.SetTimingsForTest(Quick());
-  const std::string url = "rtsp://127.0.0.1:" + std::to_string(camera.Port()) + "/" + std::string(2000, 'a');
+  const std::string url =
+      "rtsp://127.0.0.1:" + std::to_string(camera.Port()) + "/" + std::string(2000, 'a');
   ASSERT_TRUE(client.Start(url, nullptr, got.OnState(), nullptr));
   ASSERT_TRUE(WaitFor([&] { return got.StateCount() >= 1; }));
   client.Stop();
   const std::vector<std::string> r = camera.Requests(0);
   ASSERT_GE(r.size(), 3u);
-  EXPECT_EQ(r[0], "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n"
-                  "User-Agent: Orbisfield-Tavik\r\n\r\n");
+  EXPECT_EQ(r[0], "DESCRIBE " + url +
+                      " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n"
+                      "User-Agent: Orbisfield-Tavik\r\n\r\n");
   EXPECT_EQ(Method(r[2]), "PLAY");
 }
 
@@ -606,8 +635,9 @@ TEST(RtspClientSession, CameraGivenByHostName) {
   const std::vector<std::string> r = camera.Requests(0);
   ASSERT_GE(r.size(), 3u);
   // The URL goes out as it was given, host name and all.
-  EXPECT_EQ(r[0], "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n"
-                  "User-Agent: Orbisfield-Tavik\r\n\r\n");
+  EXPECT_EQ(r[0], "DESCRIBE " + url +
+                      " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n"
+                      "User-Agent: Orbisfield-Tavik\r\n\r\n");
   EXPECT_EQ(r[2].substr(0, r[2].find(" RTSP/1.0")), "PLAY " + url);
   std::lock_guard<std::mutex> l(got.lock);
   EXPECT_TRUE(got.states[0]);

@@ -14,9 +14,9 @@
 struct ScriptedStream : ByteStream {
   std::vector<std::string> pieces;  // what each receive returns, in order
   size_t next = 0;
-  size_t offset = 0;                // into pieces[next], when capacity cut it
-  size_t maxSend = SIZE_MAX;        // a send takes at most this many bytes
-  long long failSendAfter = -1;     // sends allowed before every send fails (-1: never)
+  size_t offset = 0;             // into pieces[next], when capacity cut it
+  size_t maxSend = SIZE_MAX;     // a send takes at most this many bytes
+  long long failSendAfter = -1;  // sends allowed before every send fails (-1: never)
   std::string sent;
 
   long long Receive(uint8_t* buffer, size_t capacity) override {

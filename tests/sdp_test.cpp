@@ -33,7 +33,8 @@ TEST(ParseSdp, H264WithTwoParameterSetsAndControl) {
       "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=Session\r\na=control:session-level\r\n"
       "t=0 0\r\nm=video 0 RTP/AVP 96\r\nc=IN IP4 0.0.0.0\r\n"
       "a=rtpmap:96 H264/90000\r\n"
-      "a=fmtp:96 packetization-mode=1;profile-level-id=42c01e;sprop-parameter-sets=Z0LAHg==,aM4MiA==\r\n"
+      "a=fmtp:96 "
+      "packetization-mode=1;profile-level-id=42c01e;sprop-parameter-sets=Z0LAHg==,aM4MiA==\r\n"
       "a=control:stream=0\r\n";
   SdpInfo info;
   EXPECT_TRUE(ParseSdp(text, info));
@@ -70,7 +71,8 @@ TEST(ParseSdp, NoSupportedVideo) {
   EXPECT_EQ(info.codec, 0);
   // An H.264 rtpmap outside a video section does not count.
   SdpInfo other;
-  EXPECT_FALSE(ParseSdp("a=rtpmap:96 H264/90000\nm=audio 0 RTP/AVP 96\na=rtpmap:96 H264/90000\n", other));
+  EXPECT_FALSE(
+      ParseSdp("a=rtpmap:96 H264/90000\nm=audio 0 RTP/AVP 96\na=rtpmap:96 H264/90000\n", other));
 }
 
 TEST(ParseSdp, AacTrackRatesChannelsAndConfig) {
@@ -99,9 +101,10 @@ TEST(ParseSdp, AacTrackRatesChannelsAndConfig) {
 TEST(ParseSdp, UpperCaseAacEncodingNameIsAac) {
   // GStreamer's server writes the encoding name in upper case; names are case-insensitive.
   SdpInfo info;
-  ParseSdp("m=video 0 RTP/AVP 96\na=rtpmap:96 H264/90000\nm=audio 0 RTP/AVP 97\n"
-           "a=rtpmap:97 MPEG4-GENERIC/48000/2\na=fmtp:97 config=1190\na=control:stream=1\n",
-           info);
+  ParseSdp(
+      "m=video 0 RTP/AVP 96\na=rtpmap:96 H264/90000\nm=audio 0 RTP/AVP 97\n"
+      "a=rtpmap:97 MPEG4-GENERIC/48000/2\na=fmtp:97 config=1190\na=control:stream=1\n",
+      info);
   EXPECT_TRUE(info.hasAudio);
   EXPECT_EQ(info.audioClockRate, 48000);
   EXPECT_EQ(info.audioChannels, 2);
@@ -127,10 +130,11 @@ TEST(ParseSdp, HexConfigPairs) {
 
 TEST(ParseSdp, NonAacAudioSectionIgnored) {
   SdpInfo info;
-  ParseSdp("m=video 0 RTP/AVP 96\na=rtpmap:96 H264/90000\na=control:v\n"
-           "m=audio 0 RTP/AVP 0\na=rtpmap:0 PCMU/8000\na=control:a\na=fmtp:0 config=11\n"
-           "m=application 0 RTP/AVP 107\na=control:app\n",
-           info);
+  ParseSdp(
+      "m=video 0 RTP/AVP 96\na=rtpmap:96 H264/90000\na=control:v\n"
+      "m=audio 0 RTP/AVP 0\na=rtpmap:0 PCMU/8000\na=control:a\na=fmtp:0 config=11\n"
+      "m=application 0 RTP/AVP 107\na=control:app\n",
+      info);
   EXPECT_FALSE(info.hasAudio);
   EXPECT_TRUE(info.audioControl.empty());
   EXPECT_TRUE(info.audioSpecificConfig.empty());
@@ -139,11 +143,12 @@ TEST(ParseSdp, NonAacAudioSectionIgnored) {
 
 TEST(ParseSdp, SecondVideoSectionOverridesAndAppends) {
   SdpInfo info;
-  ParseSdp("m=video 0 RTP/AVP 96\na=rtpmap:96 H264/90000\na=control:first\n"
-           "a=fmtp:96 sprop-parameter-sets=QQ==\n"
-           "m=video 0 RTP/AVP 97\na=rtpmap:97 H265/90000\na=control:second\n"
-           "a=fmtp:97 sprop-vps=Qg==\n",
-           info);
+  ParseSdp(
+      "m=video 0 RTP/AVP 96\na=rtpmap:96 H264/90000\na=control:first\n"
+      "a=fmtp:96 sprop-parameter-sets=QQ==\n"
+      "m=video 0 RTP/AVP 97\na=rtpmap:97 H265/90000\na=control:second\n"
+      "a=fmtp:97 sprop-vps=Qg==\n",
+      info);
   EXPECT_EQ(info.codec, 2);
   EXPECT_EQ(info.videoControl, "second");
   EXPECT_EQ(info.parameterSets, Annex({{'A'}, {0x42}}));
@@ -151,7 +156,8 @@ TEST(ParseSdp, SecondVideoSectionOverridesAndAppends) {
 
 TEST(ParseSdp, ControlValuesKeptVerbatim) {
   SdpInfo info;
-  ParseSdp("m=video 0 RTP/AVP 96\r\r\na=rtpmap:96 H264/90000\na=control:rtsp://h/p/trackID=1 \r\r", info);
+  ParseSdp("m=video 0 RTP/AVP 96\r\r\na=rtpmap:96 H264/90000\na=control:rtsp://h/p/trackID=1 \r\r",
+           info);
   EXPECT_EQ(info.videoControl, "rtsp://h/p/trackID=1 ");
   SdpInfo empty;
   ParseSdp("m=video 0 RTP/AVP 96\na=rtpmap:96 H264/90000\na=control:", empty);

@@ -54,7 +54,8 @@ TEST(SlotPlan, SortIsCaseInsensitiveAndStable) {
 
 TEST(SlotPlan, TilesOnlyForAddressesAndAtMostSixteen) {
   std::vector<CameraEntry> cameras;
-  for (int i = 0; i < 20; ++i) cameras.push_back(Camera("c" + std::to_string(i), "rtsp://x/" + std::to_string(i)));
+  for (int i = 0; i < 20; ++i)
+    cameras.push_back(Camera("c" + std::to_string(i), "rtsp://x/" + std::to_string(i)));
   cameras.insert(cameras.begin() + 3, Camera("no address", ""));
   std::vector<int32_t> plan = PlanSlots(cameras);
   ASSERT_EQ(plan.size(), 16u);

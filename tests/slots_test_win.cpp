@@ -105,7 +105,8 @@ TEST_F(SlotsTest, AtMostSixteenTilesAndNoneWithoutAddress) {
   BuildSlots();
   ASSERT_EQ(g_app.slots.size(), 16u);
   EXPECT_EQ(g_app.slots[0]->name, "cam00");
-  EXPECT_EQ(g_app.slots[0]->configIndex, 1) << "the entry without address sorts first, gets no tile";
+  EXPECT_EQ(g_app.slots[0]->configIndex, 1)
+      << "the entry without address sorts first, gets no tile";
   EXPECT_EQ(g_app.slots[15]->name, "cam15");
 }
 

@@ -55,7 +55,8 @@ std::string StreamingTrace(std::vector<std::string> pieces) {
   size_t total = 0;
   for (const std::string& piece : c.stream.pieces) total += piece.size();
   size_t delivered = 0;
-  for (size_t i = 0; i < c.stream.next && i < c.stream.pieces.size(); ++i) delivered += c.stream.pieces[i].size();
+  for (size_t i = 0; i < c.stream.next && i < c.stream.pieces.size(); ++i)
+    delivered += c.stream.pieces[i].size();
   if (c.stream.next < c.stream.pieces.size()) delivered += c.stream.offset;
   trace += " @" + std::to_string(delivered - c.reader.Available()) + "/" + std::to_string(total);
   return trace;
@@ -264,18 +265,20 @@ TEST(ReadResponse, ContentLengthBound) {
 }
 
 TEST(FindHeaderValue, CaseSpacesAndColons) {
-  EXPECT_EQ(FindHeaderValue("CSeq: 2\nSession: 0123ABCD;timeout=60\n", "Session"), "0123ABCD;timeout=60");
+  EXPECT_EQ(FindHeaderValue("CSeq: 2\nSession: 0123ABCD;timeout=60\n", "Session"),
+            "0123ABCD;timeout=60");
   EXPECT_EQ(FindHeaderValue("session:0123ABCD;timeout=60\n", "Session"), "0123ABCD;timeout=60");
   EXPECT_EQ(FindHeaderValue("SESSION : :abc\nSession: second\n", "Session"), "abc");
   EXPECT_EQ(FindHeaderValue("CSeq: 2\nX-Session: 1\n", "Session"), "");
   EXPECT_EQ(FindHeaderValue("", "Session"), "");
-  EXPECT_EQ(FindHeaderValue("Session: last-line-without-feed", "Session"), "last-line-without-feed");
+  EXPECT_EQ(FindHeaderValue("Session: last-line-without-feed", "Session"),
+            "last-line-without-feed");
 }
 
 TEST(SendAll, WholeTextThroughShortSends) {
   // A long request (a long URL) goes out whole, however little each send takes.
-  const std::string request = "DESCRIBE rtsp://127.0.0.1:8554/" + std::string(3000, 'p') +
-                              " RTSP/1.0\r\nCSeq: 1\r\n\r\n";
+  const std::string request =
+      "DESCRIBE rtsp://127.0.0.1:8554/" + std::string(3000, 'p') + " RTSP/1.0\r\nCSeq: 1\r\n\r\n";
   ScriptedStream stream;
   stream.maxSend = 100;
   EXPECT_TRUE(SendAll(stream, request));
@@ -296,9 +299,9 @@ TEST(SkipRtspMessage, MessagesBetweenFrames) {
                            "GET_PARAMETER rtsp://x RTSP/1.0\nCSeq: 1\n\n" + frame;
   for (const auto& pieces : Chunkings(text)) {
     // Body skipped, not taken for frames; a lone line break is no message.
-    EXPECT_EQ(StreamingTrace(pieces),
-              "M F0:3:96354 M F0:3:96354 M F0:3:96354 M F0:3:96354 end @" +
-                  std::to_string(text.size()) + "/" + std::to_string(text.size()));
+    EXPECT_EQ(StreamingTrace(pieces), "M F0:3:96354 M F0:3:96354 M F0:3:96354 M F0:3:96354 end @" +
+                                          std::to_string(text.size()) + "/" +
+                                          std::to_string(text.size()));
   }
 }
 
@@ -318,10 +321,12 @@ TEST(SkipRtspMessage, FailuresEndStreaming) {
       {"RTSP/1.0 200 OK\r\nContent-Length: 9\r\n\r\n1234", "X"},
       // An over-long header line ends the header block; the rest of it is then
       // read as the next message.
-      {"RTSP/1.0 200 OK\r\nX: " + std::string(kRtspMaxLine, 'x') + "\r\n\r\n" + frame, "M M F2:1:122 end"},
+      {"RTSP/1.0 200 OK\r\nX: " + std::string(kRtspMaxLine, 'x') + "\r\n\r\n" + frame,
+       "M M F2:1:122 end"},
       // A header block over its bound ends streaming; one at the bound is skipped.
       {"RTSP/1.0 200 OK\r\n" + Repeat("A: 1\r\n", kRtspMaxHeaderLines + 1) + "\r\n" + frame, "X"},
-      {"RTSP/1.0 200 OK\r\n" + Repeat("A: 1\r\n", kRtspMaxHeaderLines) + "\r\n" + frame, "M F2:1:122 end"},
+      {"RTSP/1.0 200 OK\r\n" + Repeat("A: 1\r\n", kRtspMaxHeaderLines) + "\r\n" + frame,
+       "M F2:1:122 end"},
       // A first line of exactly the limit, CRs not counted, is fine.
       {"R" + std::string(kRtspMaxLine - 1, 'x') + "\r\r\r\n\r\n" + frame, "M F2:1:122 end"},
   };
@@ -355,7 +360,10 @@ TEST(SkipRtspMessage, SameResultForEveryChunkingOfRandomStreams) {
                   "\r\n\r\n" + randomText(body);
           break;
         }
-        case 4: text += "RTSP/1.0 200 OK\r\nCSeq: 3\r\n" + std::string(kRtspMaxLine - 2 + random() % 5, 'x') + "\r\n\r\n"; break;
+        case 4:
+          text += "RTSP/1.0 200 OK\r\nCSeq: 3\r\n" +
+                  std::string(kRtspMaxLine - 2 + random() % 5, 'x') + "\r\n\r\n";
+          break;
         case 5: text += "OPTIONS * RTSP/1.0\ncontent-length:" + randomText(4) + "\n\n"; break;
         case 6: text += randomText(random() % 50); break;
         default: text += std::string(1 + random() % 4, '\n'); break;

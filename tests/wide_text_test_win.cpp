@@ -7,7 +7,9 @@ TEST(WideText, RoundTripsAndReplacesInvalidBytes) {
   const std::wstring wide = Widen(utf8);
   EXPECT_EQ(wide, std::wstring(L"Gar\u00E9ge \u2014 \U0001F4F7"));
   EXPECT_EQ(Narrow(wide), utf8);
-  EXPECT_EQ(Widen("a\xFF" "b"), std::wstring(L"a\uFFFDb"));
+  EXPECT_EQ(Widen("a\xFF"
+                  "b"),
+            std::wstring(L"a\uFFFDb"));
   EXPECT_TRUE(Widen("").empty());
   EXPECT_TRUE(Narrow(L"").empty());
 }

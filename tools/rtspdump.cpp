@@ -29,7 +29,9 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<bool> g_interrupted{false};
 
-void OnSignal(int) { g_interrupted.store(true); }
+void OnSignal(int) {
+  g_interrupted.store(true);
+}
 
 struct DumpState {
   Clock::time_point start = Clock::now();
@@ -69,8 +71,8 @@ void OnConnection(DumpState& d, bool up) {
     d.audio = format;
     std::printf("[%8.3f] connected codec=%s\n", Seconds(d), CodecName(d.client->GetVideoCodec()));
     if (format.valid)
-      std::printf("[%8.3f] audio AAC rate=%d channels=%d config=%s\n", Seconds(d), format.sampleRate,
-                  format.channels, Hex(format.audioSpecificConfig).c_str());
+      std::printf("[%8.3f] audio AAC rate=%d channels=%d config=%s\n", Seconds(d),
+                  format.sampleRate, format.channels, Hex(format.audioSpecificConfig).c_str());
   } else {
     ++d.disconnects;
     std::printf("[%8.3f] disconnected\n", Seconds(d));
@@ -152,7 +154,8 @@ int main(int argc, char** argv) {
     };
   }
   if (!client.Start(
-          url, [&d](std::vector<uint8_t>&& unit, int64_t ts) { OnAccessUnit(d, std::move(unit), ts); },
+          url,
+          [&d](std::vector<uint8_t>&& unit, int64_t ts) { OnAccessUnit(d, std::move(unit), ts); },
           [&d](bool up) { OnConnection(d, up); }, audio)) {
     std::fprintf(stderr, "rtspdump: cannot start the session thread\n");
     return 1;
@@ -160,7 +163,8 @@ int main(int argc, char** argv) {
 
   uint64_t lastUnits = 0, lastBytes = 0, lastAudio = 0;
   auto nextReport = d.start + std::chrono::seconds(1);
-  const auto end = d.start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  const auto end =
+      d.start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   while (!g_interrupted.load() && (seconds <= 0 || Clock::now() < end)) {
     // Few wake-ups: the next report, the end, or a quarter second to notice an interrupt.
     auto wake = std::min(nextReport, Clock::now() + std::chrono::milliseconds(250));
@@ -169,8 +173,9 @@ int main(int argc, char** argv) {
     if (Clock::now() < nextReport) continue;
     nextReport += std::chrono::seconds(1);
     std::lock_guard<std::mutex> lock(d.lock);
-    std::printf("[%8.3f] video units=%llu fps=%llu kbit/s=%.1f audio frames/s=%llu ts=%.3f\n", Seconds(d),
-                static_cast<unsigned long long>(d.units), static_cast<unsigned long long>(d.units - lastUnits),
+    std::printf("[%8.3f] video units=%llu fps=%llu kbit/s=%.1f audio frames/s=%llu ts=%.3f\n",
+                Seconds(d), static_cast<unsigned long long>(d.units),
+                static_cast<unsigned long long>(d.units - lastUnits),
                 static_cast<double>(d.unitBytes - lastBytes) * 8 / 1000,
                 static_cast<unsigned long long>(d.audioFrames - lastAudio),
                 static_cast<double>(d.lastTimestamp) / 1e7);
@@ -188,11 +193,13 @@ int main(int argc, char** argv) {
   std::printf(
       "summary seconds=%.1f connects=%llu disconnects=%llu codec=%s units=%llu fps=%.2f kbps=%.1f "
       "audio_rate=%d audio_channels=%d audio_frames=%llu\n",
-      elapsed, static_cast<unsigned long long>(d.connects), static_cast<unsigned long long>(d.disconnects),
-      CodecName(client.GetVideoCodec()), static_cast<unsigned long long>(d.units),
+      elapsed, static_cast<unsigned long long>(d.connects),
+      static_cast<unsigned long long>(d.disconnects), CodecName(client.GetVideoCodec()),
+      static_cast<unsigned long long>(d.units),
       elapsed > 0 ? static_cast<double>(d.units) / elapsed : 0.0,
-      elapsed > 0 ? static_cast<double>(d.unitBytes) * 8 / 1000 / elapsed : 0.0, d.audio.valid ? d.audio.sampleRate : 0,
-      d.audio.valid ? d.audio.channels : 0, static_cast<unsigned long long>(d.audioFrames));
+      elapsed > 0 ? static_cast<double>(d.unitBytes) * 8 / 1000 / elapsed : 0.0,
+      d.audio.valid ? d.audio.sampleRate : 0, d.audio.valid ? d.audio.channels : 0,
+      static_cast<unsigned long long>(d.audioFrames));
   std::fflush(stdout);
   return d.units > 0 ? 0 : 1;
 }

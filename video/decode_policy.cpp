@@ -41,7 +41,8 @@ bool IsParameterSet(uint8_t header, bool h265) {
 
 }  // namespace
 
-bool AppendParameterSets(const uint8_t* data, size_t size, int32_t codec, std::vector<uint8_t>& out) {
+bool AppendParameterSets(const uint8_t* data, size_t size, int32_t codec,
+                         std::vector<uint8_t>& out) {
   if (!data) return false;
   const bool h265 = codec == 2;
   bool found = false;
@@ -53,9 +54,9 @@ bool AppendParameterSets(const uint8_t* data, size_t size, int32_t codec, std::v
     }
     const size_t begin = i + 3;  // the NAL header
     size_t end = begin;
-    while (end + 2 < size && !(data[end] == 0 && data[end + 1] == 0 && (data[end + 2] == 1 ||
-                                                                          (end + 3 < size && data[end + 2] == 0 &&
-                                                                           data[end + 3] == 1)))) {
+    while (end + 2 < size && !(data[end] == 0 && data[end + 1] == 0 &&
+                               (data[end + 2] == 1 ||
+                                (end + 3 < size && data[end + 2] == 0 && data[end + 3] == 1)))) {
       ++end;
     }
     if (end + 2 >= size) end = size;
@@ -72,7 +73,8 @@ bool AppendParameterSets(const uint8_t* data, size_t size, int32_t codec, std::v
 
 void HoldParameterSets(DecodeGate& gate, const std::vector<uint8_t>& bytes, int32_t codec) {
   std::vector<uint8_t> sets;
-  if (AppendParameterSets(bytes.data(), bytes.size(), codec, sets)) gate.heldParameterSets.swap(sets);
+  if (AppendParameterSets(bytes.data(), bytes.size(), codec, sets))
+    gate.heldParameterSets.swap(sets);
 }
 
 bool GateAdmits(const DecodeGate& gate, const UnitKind& kind) {
@@ -137,8 +139,9 @@ void StartWindow(ThumbnailRate& rate, double nowMs) {
 
 void FallBack(ThumbnailRate& rate, double nowMs) {
   // Back to keyframes soon after a return: the return was premature.
-  rate.holdMs = nowMs - rate.returnedAtMs < kRateFailedReturnMs ? std::min(rate.holdMs * 2.0, kRateMaxHoldMs)
-                                                                 : kRateHoldMs;
+  rate.holdMs = nowMs - rate.returnedAtMs < kRateFailedReturnMs
+                    ? std::min(rate.holdMs * 2.0, kRateMaxHoldMs)
+                    : kRateHoldMs;
   rate.keyframesOnly = true;
   rate.changedAtMs = nowMs;
   StartWindow(rate, nowMs);
@@ -167,10 +170,12 @@ void NoteTick(ThumbnailRate& rate, const TickReport& report, double nowMs) {
       FallBack(rate, nowMs);
       return;
     }
-  } else if (nowMs - rate.changedAtMs >= rate.holdMs && rate.cutTicks == 0 && rate.fellBehind == 0) {
+  } else if (nowMs - rate.changedAtMs >= rate.holdMs && rate.cutTicks == 0 &&
+             rate.fellBehind == 0) {
     // What every unit would have cost: the time spent, plus the units left
     // out at this window's mean time per decoded unit.
-    const double perUnit = rate.decodedUnits > 0 ? rate.decodeMs / static_cast<double>(rate.decodedUnits) : 0.0;
+    const double perUnit =
+        rate.decodedUnits > 0 ? rate.decodeMs / static_cast<double>(rate.decodedUnits) : 0.0;
     const double wanted = rate.decodeMs + perUnit * static_cast<double>(rate.rateDroppedUnits);
     if (wanted <= kRateReturnShare * rate.budgetMs) {
       rate.keyframesOnly = false;

@@ -39,7 +39,8 @@ UnitKind ClassifyAccessUnit(const uint8_t* data, size_t size, int32_t codec);
 // Appends the parameter sets of a unit (H.264 SPS and PPS; H.265 VPS, SPS and
 // PPS), each after a 00 00 00 01 start code, to `out`. Returns whether it
 // found any.
-bool AppendParameterSets(const uint8_t* data, size_t size, int32_t codec, std::vector<uint8_t>& out);
+bool AppendParameterSets(const uint8_t* data, size_t size, int32_t codec,
+                         std::vector<uint8_t>& out);
 
 // ---- Per slot: the reference chain ----------------------------------------
 
@@ -79,9 +80,9 @@ enum class SlotRate { kEveryUnit, kKeyframesOnly };
 
 // Where a slot's tile is in the scene being drawn.
 enum class SlotRole {
-  kSelected,    // the stage
-  kThumbnail,   // a tile that intersects the window
-  kOffscreen,   // no tile, or one wholly outside the window
+  kSelected,   // the stage
+  kThumbnail,  // a tile that intersects the window
+  kOffscreen,  // no tile, or one wholly outside the window
 };
 
 // The role of the slot at `position` in `scene`, for a window (back buffer)
@@ -98,11 +99,11 @@ inline constexpr size_t kSelectedBacklogUnits = 45;
 
 // What happened to one slot's units in one tick.
 struct SlotOutcome {
-  size_t decoded = 0;      // handed to the decoder
-  size_t dropped = 0;      // left out by the gate, the rate or a skip
-  size_t rateDropped = 0;  // of dropped: non-keyframes left out by keyframes-only decoding
-  bool cut = false;        // the time ran out before the last unit (the rest stays queued)
-  bool fellBehind = false; // the backlog limit dropped units
+  size_t decoded = 0;       // handed to the decoder
+  size_t dropped = 0;       // left out by the gate, the rate or a skip
+  size_t rateDropped = 0;   // of dropped: non-keyframes left out by keyframes-only decoding
+  bool cut = false;         // the time ran out before the last unit (the rest stays queued)
+  bool fellBehind = false;  // the backlog limit dropped units
 };
 
 // Decodes `units` front to back as the gate, the rate and the time allow.
@@ -113,8 +114,8 @@ struct SlotOutcome {
 // were lost (the queue overflowed, or no decoder could take them).
 // Unit: any type with a `bytes` vector of uint8_t; Units: a deque of them.
 template <typename Units, typename OutOfTime, typename Decode>
-SlotOutcome DecodeSlotUnits(Units& units, int32_t codec, SlotRate rate, size_t backlogLimit, bool lost,
-                            DecodeGate& gate, OutOfTime&& outOfTime, Decode&& decode) {
+SlotOutcome DecodeSlotUnits(Units& units, int32_t codec, SlotRate rate, size_t backlogLimit,
+                            bool lost, DecodeGate& gate, OutOfTime&& outOfTime, Decode&& decode) {
   SlotOutcome outcome;
   if (lost) CloseGate(gate);
   if (units.size() > backlogLimit) {
@@ -157,7 +158,8 @@ SlotOutcome DecodeSlotUnits(Units& units, int32_t codec, SlotRate rate, size_t b
       if (!gate.heldParameterSets.empty()) {
         // Sets held while the gate was closed go in front of the keyframe
         // that opens it.
-        unit.bytes.insert(unit.bytes.begin(), gate.heldParameterSets.begin(), gate.heldParameterSets.end());
+        unit.bytes.insert(unit.bytes.begin(), gate.heldParameterSets.begin(),
+                          gate.heldParameterSets.end());
         gate.heldParameterSets.clear();
       }
       decode(unit);
@@ -213,11 +215,11 @@ struct ThumbnailRate {
 
 // What one tick did, for the rate.
 struct TickReport {
-  double decodeMs = 0.0;       // time spent decoding (all slots)
-  double budgetMs = 0.0;       // the tick's decoding budget
-  size_t decodedUnits = 0;     // all slots
-  size_t rateDroppedUnits = 0; // non-keyframes of thumbnails on screen left out by the rate
-  bool thumbnailsCut = false;  // the budget ended with thumbnail units waiting
+  double decodeMs = 0.0;        // time spent decoding (all slots)
+  double budgetMs = 0.0;        // the tick's decoding budget
+  size_t decodedUnits = 0;      // all slots
+  size_t rateDroppedUnits = 0;  // non-keyframes of thumbnails on screen left out by the rate
+  bool thumbnailsCut = false;   // the budget ended with thumbnail units waiting
   bool thumbnailFellBehind = false;
 };
 

@@ -16,12 +16,12 @@ constexpr int64_t kHandOffStallTime = 30000000;  // 3 s
 constexpr uint32_t kHandOffStallUnits = 20;
 
 struct HandOffWatch {
-    bool watching = false;      // the decoder hands its pictures over on the GPU
-    bool pictureUsed = false;   // the renderer took at least one of them
-    bool counting = false;      // units went in since a key picture or the last used picture
-    int64_t since = 0;          // timestamp of the first of those units
-    int64_t latest = 0;         // timestamp of the last of them
-    uint32_t units = 0;         // how many there were
+  bool watching = false;     // the decoder hands its pictures over on the GPU
+  bool pictureUsed = false;  // the renderer took at least one of them
+  bool counting = false;     // units went in since a key picture or the last used picture
+  int64_t since = 0;         // timestamp of the first of those units
+  int64_t latest = 0;        // timestamp of the last of them
+  uint32_t units = 0;        // how many there were
 };
 
 // A decoder was opened; gpuHandOff: it hands its pictures over as textures.

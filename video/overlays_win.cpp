@@ -26,182 +26,189 @@ const D2D1_COLOR_F kIconOn = {1.0f, 1.0f, 1.0f, 0.95f};
 const D2D1_COLOR_F kIconMuted = {0.85f, 0.45f, 0.45f, 0.95f};
 
 bool FamilyInstalled(IDWriteFontCollection* fonts, const wchar_t* family) {
-    UINT32 index = 0;
-    BOOL exists = FALSE;
-    return fonts && SUCCEEDED(fonts->FindFamilyName(family, &index, &exists)) && exists;
+  UINT32 index = 0;
+  BOOL exists = FALSE;
+  return fonts && SUCCEEDED(fonts->FindFamilyName(family, &index, &exists)) && exists;
 }
 
 // DirectWrite draws nothing for a family that is not installed: take the
 // wanted one when present, else a common sans family, else the first one.
 std::wstring TextFamily(IDWriteFontCollection* fonts, const wchar_t* wanted) {
-    if (!fonts || FamilyInstalled(fonts, wanted)) return wanted;
-    for (const wchar_t* candidate : {L"Segoe UI", L"Arial", L"DejaVu Sans"}) {
-        if (FamilyInstalled(fonts, candidate)) return candidate;
-    }
-    std::wstring name = wanted;
-    IDWriteFontFamily* family = nullptr;
-    IDWriteLocalizedStrings* names = nullptr;
-    UINT32 length = 0;
-    if (fonts->GetFontFamilyCount() > 0 && SUCCEEDED(fonts->GetFontFamily(0, &family)) && family &&
-        SUCCEEDED(family->GetFamilyNames(&names)) && names && SUCCEEDED(names->GetStringLength(0, &length))) {
-        std::wstring first(length + 1, L'\0');
-        if (SUCCEEDED(names->GetString(0, first.data(), length + 1))) name = first.c_str();
-    }
-    if (names) names->Release();
-    if (family) family->Release();
-    return name;
+  if (!fonts || FamilyInstalled(fonts, wanted)) return wanted;
+  for (const wchar_t* candidate : {L"Segoe UI", L"Arial", L"DejaVu Sans"}) {
+    if (FamilyInstalled(fonts, candidate)) return candidate;
+  }
+  std::wstring name = wanted;
+  IDWriteFontFamily* family = nullptr;
+  IDWriteLocalizedStrings* names = nullptr;
+  UINT32 length = 0;
+  if (fonts->GetFontFamilyCount() > 0 && SUCCEEDED(fonts->GetFontFamily(0, &family)) && family &&
+      SUCCEEDED(family->GetFamilyNames(&names)) && names &&
+      SUCCEEDED(names->GetStringLength(0, &length))) {
+    std::wstring first(length + 1, L'\0');
+    if (SUCCEEDED(names->GetString(0, first.data(), length + 1))) name = first.c_str();
+  }
+  if (names) names->Release();
+  if (family) family->Release();
+  return name;
 }
 
-IDWriteTextFormat* MakeFormat(IDWriteFactory* factory, const std::wstring& family, DWRITE_FONT_WEIGHT weight,
-                              float size, bool centred) {
-    IDWriteTextFormat* format = nullptr;
-    if (FAILED(factory->CreateTextFormat(family.c_str(), nullptr, weight, DWRITE_FONT_STYLE_NORMAL,
-                                         DWRITE_FONT_STRETCH_NORMAL, size, L"", &format)))
-        return nullptr;
-    if (centred) {
-        format->SetTextAlignment(DWRITE_TEXT_ALIGNMENT_CENTER);
-        format->SetParagraphAlignment(DWRITE_PARAGRAPH_ALIGNMENT_CENTER);
-    }
-    return format;
+IDWriteTextFormat* MakeFormat(IDWriteFactory* factory, const std::wstring& family,
+                              DWRITE_FONT_WEIGHT weight, float size, bool centred) {
+  IDWriteTextFormat* format = nullptr;
+  if (FAILED(factory->CreateTextFormat(family.c_str(), nullptr, weight, DWRITE_FONT_STYLE_NORMAL,
+                                       DWRITE_FONT_STRETCH_NORMAL, size, L"", &format)))
+    return nullptr;
+  if (centred) {
+    format->SetTextAlignment(DWRITE_TEXT_ALIGNMENT_CENTER);
+    format->SetParagraphAlignment(DWRITE_PARAGRAPH_ALIGNMENT_CENTER);
+  }
+  return format;
 }
 
-D2D1_RECT_F Rect(float l, float t, float r, float b) { return D2D1::RectF(l, t, r, b); }
+D2D1_RECT_F Rect(float l, float t, float r, float b) {
+  return D2D1::RectF(l, t, r, b);
+}
 
 }  // namespace
 
 void Renderer::CreateTextFormats() {
-    IDWriteFontCollection* fonts = nullptr;
-    if (FAILED(dwriteFactory->GetSystemFontCollection(&fonts, FALSE))) fonts = nullptr;
-    const std::wstring text = TextFamily(fonts, L"Segoe UI");
-    labelFormat = MakeFormat(dwriteFactory, text, DWRITE_FONT_WEIGHT_SEMI_BOLD, 12.0f, false);
-    messageFormat = MakeFormat(dwriteFactory, text, DWRITE_FONT_WEIGHT_NORMAL, 15.0f, true);
-    // Without the icon font the sound icon is drawn as shapes instead.
-    iconGlyphs = fonts == nullptr || FamilyInstalled(fonts, L"Segoe MDL2 Assets");
-    if (iconGlyphs)
-        iconFormat = MakeFormat(dwriteFactory, L"Segoe MDL2 Assets", DWRITE_FONT_WEIGHT_NORMAL, 18.0f, true);
-    if (fonts) fonts->Release();
+  IDWriteFontCollection* fonts = nullptr;
+  if (FAILED(dwriteFactory->GetSystemFontCollection(&fonts, FALSE))) fonts = nullptr;
+  const std::wstring text = TextFamily(fonts, L"Segoe UI");
+  labelFormat = MakeFormat(dwriteFactory, text, DWRITE_FONT_WEIGHT_SEMI_BOLD, 12.0f, false);
+  messageFormat = MakeFormat(dwriteFactory, text, DWRITE_FONT_WEIGHT_NORMAL, 15.0f, true);
+  // Without the icon font the sound icon is drawn as shapes instead.
+  iconGlyphs = fonts == nullptr || FamilyInstalled(fonts, L"Segoe MDL2 Assets");
+  if (iconGlyphs)
+    iconFormat =
+        MakeFormat(dwriteFactory, L"Segoe MDL2 Assets", DWRITE_FONT_WEIGHT_NORMAL, 18.0f, true);
+  if (fonts) fonts->Release();
 }
 
 void Renderer::DrawNavigator(const RenderScene& s) {
-    const float L = static_cast<float>(s.navigatorLeft);
-    const float T = static_cast<float>(s.navigatorTop);
-    const float R = static_cast<float>(s.navigatorRight);
-    const float B = static_cast<float>(s.navigatorBottom);
-    const float whole[4] = {0.0f, 0.0f, 1.0f, 1.0f};
-    context->OMSetBlendState(blend, nullptr, 0xFFFFFFFFu);
-    DrawQuad(L, T, R - L, B - T, whole, kNavigatorPanel, psSolid, nullptr, nullptr);
-    DrawQuad(L, T, R - L, 1.0f, whole, kNavigatorFrame, psSolid, nullptr, nullptr);
-    DrawQuad(L, B - 1.0f, R - L, 1.0f, whole, kNavigatorFrame, psSolid, nullptr, nullptr);
-    DrawQuad(L, T, 1.0f, B - T, whole, kNavigatorFrame, psSolid, nullptr, nullptr);
-    DrawQuad(R - 1.0f, T, 1.0f, B - T, whole, kNavigatorFrame, psSolid, nullptr, nullptr);
-    PixelRect bars[4];
-    NavigatorViewBars(s.navigatorLeft, s.navigatorTop, s.navigatorRight, s.navigatorBottom, s.viewX, s.viewY,
-                      s.viewWidth, s.viewHeight, bars);
-    for (const PixelRect& bar : bars) {
-        DrawQuad(static_cast<float>(bar.x), static_cast<float>(bar.y), static_cast<float>(bar.w),
-                 static_cast<float>(bar.h), whole, kNavigatorView, psSolid, nullptr, nullptr);
-    }
-    context->OMSetBlendState(nullptr, nullptr, 0xFFFFFFFFu);
+  const float L = static_cast<float>(s.navigatorLeft);
+  const float T = static_cast<float>(s.navigatorTop);
+  const float R = static_cast<float>(s.navigatorRight);
+  const float B = static_cast<float>(s.navigatorBottom);
+  const float whole[4] = {0.0f, 0.0f, 1.0f, 1.0f};
+  context->OMSetBlendState(blend, nullptr, 0xFFFFFFFFu);
+  DrawQuad(L, T, R - L, B - T, whole, kNavigatorPanel, psSolid, nullptr, nullptr);
+  DrawQuad(L, T, R - L, 1.0f, whole, kNavigatorFrame, psSolid, nullptr, nullptr);
+  DrawQuad(L, B - 1.0f, R - L, 1.0f, whole, kNavigatorFrame, psSolid, nullptr, nullptr);
+  DrawQuad(L, T, 1.0f, B - T, whole, kNavigatorFrame, psSolid, nullptr, nullptr);
+  DrawQuad(R - 1.0f, T, 1.0f, B - T, whole, kNavigatorFrame, psSolid, nullptr, nullptr);
+  PixelRect bars[4];
+  NavigatorViewBars(s.navigatorLeft, s.navigatorTop, s.navigatorRight, s.navigatorBottom, s.viewX,
+                    s.viewY, s.viewWidth, s.viewHeight, bars);
+  for (const PixelRect& bar : bars) {
+    DrawQuad(static_cast<float>(bar.x), static_cast<float>(bar.y), static_cast<float>(bar.w),
+             static_cast<float>(bar.h), whole, kNavigatorView, psSolid, nullptr, nullptr);
+  }
+  context->OMSetBlendState(nullptr, nullptr, 0xFFFFFFFFu);
 }
 
 void Renderer::DrawScrollIndicator(const RenderScene& s) {
-    const float whole[4] = {0.0f, 0.0f, 1.0f, 1.0f};
-    context->OMSetBlendState(blend, nullptr, 0xFFFFFFFFu);
-    DrawQuad(static_cast<float>(s.scrollIndicatorLeft), static_cast<float>(s.scrollIndicatorTop),
-             static_cast<float>(s.scrollIndicatorRight - s.scrollIndicatorLeft),
-             static_cast<float>(s.scrollIndicatorBottom - s.scrollIndicatorTop), whole, kScrollIndicator, psSolid,
-             nullptr, nullptr);
-    context->OMSetBlendState(nullptr, nullptr, 0xFFFFFFFFu);
+  const float whole[4] = {0.0f, 0.0f, 1.0f, 1.0f};
+  context->OMSetBlendState(blend, nullptr, 0xFFFFFFFFu);
+  DrawQuad(static_cast<float>(s.scrollIndicatorLeft), static_cast<float>(s.scrollIndicatorTop),
+           static_cast<float>(s.scrollIndicatorRight - s.scrollIndicatorLeft),
+           static_cast<float>(s.scrollIndicatorBottom - s.scrollIndicatorTop), whole,
+           kScrollIndicator, psSolid, nullptr, nullptr);
+  context->OMSetBlendState(nullptr, nullptr, 0xFFFFFFFFu);
 }
 
 void Renderer::DrawTextOverlays(const RenderScene& s) {
-    if (!brush) return;
-    for (const TileView& tile : s.tiles) {
-        const float tl = static_cast<float>(tile.left);
-        const float tt = static_cast<float>(tile.top);
-        if (tile.showLabel && !tile.label.empty() && labelFormat) {
-            const PixelRect box = LabelBox(tile.left, tile.top, tile.label.size());
-            const D2D1_RECT_F r = Rect(static_cast<float>(box.x), static_cast<float>(box.y),
-                                       static_cast<float>(box.x + box.w), static_cast<float>(box.y + box.h));
-            brush->SetColor(kLabelBackground);
-            d2dTarget->FillRectangle(r, brush);
-            brush->SetColor(kLabelText);
-            d2dTarget->DrawText(tile.label.c_str(), static_cast<UINT32>(tile.label.size()), labelFormat,
-                                Rect(r.left + 5.0f, r.top, r.right, r.bottom), brush, D2D1_DRAW_TEXT_OPTIONS_NONE,
-                                DWRITE_MEASURING_MODE_NATURAL);
-        }
-        if (tile.connecting && messageFormat) {
-            const std::wstring text = tile.label.empty() ? std::wstring(kConnecting) : tile.label + kConnectingSuffix;
-            brush->SetColor(kMessageText);
-            d2dTarget->DrawText(text.c_str(), static_cast<UINT32>(text.size()), messageFormat,
-                                Rect(tl, tt, static_cast<float>(tile.right), static_cast<float>(tile.bottom)), brush,
-                                D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
-        }
+  if (!brush) return;
+  for (const TileView& tile : s.tiles) {
+    const float tl = static_cast<float>(tile.left);
+    const float tt = static_cast<float>(tile.top);
+    if (tile.showLabel && !tile.label.empty() && labelFormat) {
+      const PixelRect box = LabelBox(tile.left, tile.top, tile.label.size());
+      const D2D1_RECT_F r =
+          Rect(static_cast<float>(box.x), static_cast<float>(box.y),
+               static_cast<float>(box.x + box.w), static_cast<float>(box.y + box.h));
+      brush->SetColor(kLabelBackground);
+      d2dTarget->FillRectangle(r, brush);
+      brush->SetColor(kLabelText);
+      d2dTarget->DrawText(tile.label.c_str(), static_cast<UINT32>(tile.label.size()), labelFormat,
+                          Rect(r.left + 5.0f, r.top, r.right, r.bottom), brush,
+                          D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
     }
-    if (s.tiles.empty() && !s.message.empty() && messageFormat) {
-        brush->SetColor(kMessageText);
-        d2dTarget->DrawText(s.message.c_str(), static_cast<UINT32>(s.message.size()), messageFormat,
-                            Rect(0.0f, 0.0f, static_cast<float>(width), static_cast<float>(height)), brush,
-                            D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
+    if (tile.connecting && messageFormat) {
+      const std::wstring text =
+          tile.label.empty() ? std::wstring(kConnecting) : tile.label + kConnectingSuffix;
+      brush->SetColor(kMessageText);
+      d2dTarget->DrawText(
+          text.c_str(), static_cast<UINT32>(text.size()), messageFormat,
+          Rect(tl, tt, static_cast<float>(tile.right), static_cast<float>(tile.bottom)), brush,
+          D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
     }
-    if (s.audioIconVisible) DrawSoundIcon(s);
+  }
+  if (s.tiles.empty() && !s.message.empty() && messageFormat) {
+    brush->SetColor(kMessageText);
+    d2dTarget->DrawText(s.message.c_str(), static_cast<UINT32>(s.message.size()), messageFormat,
+                        Rect(0.0f, 0.0f, static_cast<float>(width), static_cast<float>(height)),
+                        brush, D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
+  }
+  if (s.audioIconVisible) DrawSoundIcon(s);
 }
 
 void Renderer::DrawSoundIcon(const RenderScene& s) {
-    const D2D1_RECT_F box = Rect(static_cast<float>(s.iconLeft), static_cast<float>(s.iconTop),
-                                 static_cast<float>(s.iconRight), static_cast<float>(s.iconBottom));
-    const D2D1_COLOR_F ink = s.audioMuted ? kIconMuted : kIconOn;
-    if (iconGlyphs) {
-        if (!iconFormat) return;
-        brush->SetColor(kIconBackground);
-        d2dTarget->FillRoundedRectangle(D2D1::RoundedRect(box, 6.0f, 6.0f), brush);
-        brush->SetColor(ink);
-        d2dTarget->DrawText(s.audioMuted ? kMuteGlyph : kVolumeGlyph, 1, iconFormat, box, brush,
-                            D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
-        return;
-    }
-
-    // No icon font: a speaker drawn in a 24-unit square centred in the box,
-    // with two sound waves, or a slash through it when muted.
+  const D2D1_RECT_F box = Rect(static_cast<float>(s.iconLeft), static_cast<float>(s.iconTop),
+                               static_cast<float>(s.iconRight), static_cast<float>(s.iconBottom));
+  const D2D1_COLOR_F ink = s.audioMuted ? kIconMuted : kIconOn;
+  if (iconGlyphs) {
+    if (!iconFormat) return;
     brush->SetColor(kIconBackground);
     d2dTarget->FillRoundedRectangle(D2D1::RoundedRect(box, 6.0f, 6.0f), brush);
-    const float bw = box.right - box.left;
-    const float bh = box.bottom - box.top;
-    const float u = (bw < bh ? bw : bh) / 24.0f;
-    if (!(u > 0.0f)) return;
-    const float cx = (box.left + box.right) * 0.5f;
-    const float cy = (box.top + box.bottom) * 0.5f;
-    const auto P = [&](float x, float y) { return D2D1::Point2F(cx + x * u, cy + y * u); };
     brush->SetColor(ink);
+    d2dTarget->DrawText(s.audioMuted ? kMuteGlyph : kVolumeGlyph, 1, iconFormat, box, brush,
+                        D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
+    return;
+  }
 
-    ID2D1PathGeometry* speaker = nullptr;
-    ID2D1GeometrySink* sink = nullptr;
-    if (SUCCEEDED(d2dFactory->CreatePathGeometry(&speaker)) && SUCCEEDED(speaker->Open(&sink))) {
-        sink->BeginFigure(P(-8.0f, -3.0f), D2D1_FIGURE_BEGIN_FILLED);
-        const D2D1_POINT_2F outline[] = {P(-4.5f, -3.0f), P(0.5f, -7.5f), P(0.5f, 7.5f), P(-4.5f, 3.0f),
-                                         P(-8.0f, 3.0f)};
-        sink->AddLines(outline, 5);
-        sink->EndFigure(D2D1_FIGURE_END_CLOSED);
-        sink->Close();
-        d2dTarget->FillGeometry(speaker, brush);
-    }
-    if (sink) sink->Release();
-    if (speaker) speaker->Release();
+  // No icon font: a speaker drawn in a 24-unit square centred in the box,
+  // with two sound waves, or a slash through it when muted.
+  brush->SetColor(kIconBackground);
+  d2dTarget->FillRoundedRectangle(D2D1::RoundedRect(box, 6.0f, 6.0f), brush);
+  const float bw = box.right - box.left;
+  const float bh = box.bottom - box.top;
+  const float u = (bw < bh ? bw : bh) / 24.0f;
+  if (!(u > 0.0f)) return;
+  const float cx = (box.left + box.right) * 0.5f;
+  const float cy = (box.top + box.bottom) * 0.5f;
+  const auto P = [&](float x, float y) { return D2D1::Point2F(cx + x * u, cy + y * u); };
+  brush->SetColor(ink);
 
-    const float stroke = 1.5f * u;
-    if (s.audioMuted) {
-        d2dTarget->DrawLine(P(-9.0f, -9.0f), P(9.0f, 9.0f), brush, 2.0f * u);
-        return;
+  ID2D1PathGeometry* speaker = nullptr;
+  ID2D1GeometrySink* sink = nullptr;
+  if (SUCCEEDED(d2dFactory->CreatePathGeometry(&speaker)) && SUCCEEDED(speaker->Open(&sink))) {
+    sink->BeginFigure(P(-8.0f, -3.0f), D2D1_FIGURE_BEGIN_FILLED);
+    const D2D1_POINT_2F outline[] = {P(-4.5f, -3.0f), P(0.5f, -7.5f), P(0.5f, 7.5f), P(-4.5f, 3.0f),
+                                     P(-8.0f, 3.0f)};
+    sink->AddLines(outline, 5);
+    sink->EndFigure(D2D1_FIGURE_END_CLOSED);
+    sink->Close();
+    d2dTarget->FillGeometry(speaker, brush);
+  }
+  if (sink) sink->Release();
+  if (speaker) speaker->Release();
+
+  const float stroke = 1.5f * u;
+  if (s.audioMuted) {
+    d2dTarget->DrawLine(P(-9.0f, -9.0f), P(9.0f, 9.0f), brush, 2.0f * u);
+    return;
+  }
+  // Two sound waves: arcs of 120 degrees around the cone's mouth, drawn
+  // as short straight pieces.
+  constexpr int kPieces = 8;
+  for (const float radius : {4.0f, 7.5f}) {
+    for (int k = 0; k < kPieces; ++k) {
+      const float a0 = -1.0472f + 2.0944f * static_cast<float>(k) / kPieces;
+      const float a1 = -1.0472f + 2.0944f * static_cast<float>(k + 1) / kPieces;
+      d2dTarget->DrawLine(P(1.5f + radius * std::cos(a0), radius * std::sin(a0)),
+                          P(1.5f + radius * std::cos(a1), radius * std::sin(a1)), brush, stroke);
     }
-    // Two sound waves: arcs of 120 degrees around the cone's mouth, drawn
-    // as short straight pieces.
-    constexpr int kPieces = 8;
-    for (const float radius : {4.0f, 7.5f}) {
-        for (int k = 0; k < kPieces; ++k) {
-            const float a0 = -1.0472f + 2.0944f * static_cast<float>(k) / kPieces;
-            const float a1 = -1.0472f + 2.0944f * static_cast<float>(k + 1) / kPieces;
-            d2dTarget->DrawLine(P(1.5f + radius * std::cos(a0), radius * std::sin(a0)),
-                                P(1.5f + radius * std::cos(a1), radius * std::sin(a1)), brush, stroke);
-        }
-    }
+  }
 }

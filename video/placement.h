@@ -5,7 +5,7 @@
 #include <cstdint>
 
 struct PixelRect {
-    int32_t x = 0, y = 0, w = 0, h = 0;
+  int32_t x = 0, y = 0, w = 0, h = 0;
 };
 
 // Nearest integer, halves away from zero.
@@ -27,10 +27,14 @@ PixelRect LabelBox(int32_t tileLeft, int32_t tileTop, size_t characters);
 
 // Sizes crossing threads: width in the upper 32 bits, height in the lower.
 inline uint64_t PackSizeWord(uint32_t width, uint32_t height) {
-    return (static_cast<uint64_t>(width) << 32) | height;
+  return (static_cast<uint64_t>(width) << 32) | height;
 }
-inline uint32_t SizeWordWidth(uint64_t packed) { return static_cast<uint32_t>(packed >> 32); }
-inline uint32_t SizeWordHeight(uint64_t packed) { return static_cast<uint32_t>(packed & 0xFFFFFFFFu); }
+inline uint32_t SizeWordWidth(uint64_t packed) {
+  return static_cast<uint32_t>(packed >> 32);
+}
+inline uint32_t SizeWordHeight(uint64_t packed) {
+  return static_cast<uint32_t>(packed & 0xFFFFFFFFu);
+}
 
 // A client-area size as a resize request: each side at least 8.
 uint64_t PackResizeRequest(int32_t width, int32_t height);

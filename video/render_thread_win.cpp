@@ -21,122 +21,127 @@ constexpr LONGLONG kTickDue = -166667;  // 16.6667 ms, relative, in 100 ns units
 constexpr DWORD kMaxWaitMs = 100;
 
 void CloseDecoders() {
-    for (Slot* slot : g_app.slots) {
-        if (!slot || !slot->decoder) continue;
-        VideoDecoder* decoder = slot->decoder;
-        slot->decoder = nullptr;
-        decoder->Close();
-        delete decoder;
-    }
+  for (Slot* slot : g_app.slots) {
+    if (!slot || !slot->decoder) continue;
+    VideoDecoder* decoder = slot->decoder;
+    slot->decoder = nullptr;
+    decoder->Close();
+    delete decoder;
+  }
 }
 
 // The slots as RunDecodeTick sees them; the decisions (order, budget, which
 // units a decoder gets) are in decode_policy.h.
 struct SlotHost {
-    using Units = std::deque<AccessUnit>;
-    Renderer& renderer;
+  using Units = std::deque<AccessUnit>;
+  Renderer& renderer;
 
-    size_t SlotCount() const { return g_app.slots.size(); }
-    SlotRole Role(size_t p) const {
-        return RoleInScene(renderer.DrawnScene(), static_cast<int32_t>(p), renderer.BackBufferWidth(),
-                           renderer.BackBufferHeight());
+  size_t SlotCount() const { return g_app.slots.size(); }
+  SlotRole Role(size_t p) const {
+    return RoleInScene(renderer.DrawnScene(), static_cast<int32_t>(p), renderer.BackBufferWidth(),
+                       renderer.BackBufferHeight());
+  }
+  DecodeGate& Gate(size_t p) { return g_app.slots[p]->decodeGate; }
+  double NowMs() const {
+    return std::chrono::duration<double, std::milli>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+  bool Take(size_t p, Units& units) {
+    Slot* slot = g_app.slots[p];
+    if (!slot) return false;  // nothing to take: the tick goes on to the next slot
+    std::lock_guard<std::mutex> lock(slot->queueLock);
+    units.swap(slot->queue);
+    return std::exchange(slot->queueDropped, false);
+  }
+  // Units not decoded this tick go back in front of what arrived meanwhile.
+  void PutBack(size_t p, Units& units) {
+    Slot* slot = g_app.slots[p];
+    std::lock_guard<std::mutex> lock(slot->queueLock);
+    units.insert(units.end(), std::make_move_iterator(slot->queue.begin()),
+                 std::make_move_iterator(slot->queue.end()));
+    slot->queue.swap(units);
+  }
+  bool Ready(size_t p, int32_t& codec) {
+    Slot* slot = g_app.slots[p];
+    codec = slot->client ? slot->client->GetVideoCodec() : 0;
+    if (slot->decoder && slot->decoder->GpuHandOffFailed()) {
+      // It takes the stream but none of its pictures reaches the
+      // screen: decode this slot into system memory from now on, from
+      // the next keyframe.
+      slot->decoder->Close();
+      delete slot->decoder;
+      slot->decoder = nullptr;
+      slot->systemMemoryDecoding = true;
+      CloseGate(slot->decodeGate);
     }
-    DecodeGate& Gate(size_t p) { return g_app.slots[p]->decodeGate; }
-    double NowMs() const {
-        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
-            .count();
+    if (slot->decoder) return true;
+    if (codec == 0) return false;  // nothing can be decoded yet
+    VideoDecoder* decoder = new VideoDecoder;
+    IMFDXGIDeviceManager* manager = slot->systemMemoryDecoding ? nullptr : renderer.DeviceManager();
+    if (!decoder->Open(renderer.Device(), manager, codec)) {
+      decoder->Close();
+      delete decoder;
+      return false;  // tried again with the next data
     }
-    bool Take(size_t p, Units& units) {
-        Slot* slot = g_app.slots[p];
-        if (!slot) return false;  // nothing to take: the tick goes on to the next slot
-        std::lock_guard<std::mutex> lock(slot->queueLock);
-        units.swap(slot->queue);
-        return std::exchange(slot->queueDropped, false);
-    }
-    // Units not decoded this tick go back in front of what arrived meanwhile.
-    void PutBack(size_t p, Units& units) {
-        Slot* slot = g_app.slots[p];
-        std::lock_guard<std::mutex> lock(slot->queueLock);
-        units.insert(units.end(), std::make_move_iterator(slot->queue.begin()),
-                     std::make_move_iterator(slot->queue.end()));
-        slot->queue.swap(units);
-    }
-    bool Ready(size_t p, int32_t& codec) {
-        Slot* slot = g_app.slots[p];
-        codec = slot->client ? slot->client->GetVideoCodec() : 0;
-        if (slot->decoder && slot->decoder->GpuHandOffFailed()) {
-            // It takes the stream but none of its pictures reaches the
-            // screen: decode this slot into system memory from now on, from
-            // the next keyframe.
-            slot->decoder->Close();
-            delete slot->decoder;
-            slot->decoder = nullptr;
-            slot->systemMemoryDecoding = true;
-            CloseGate(slot->decodeGate);
-        }
-        if (slot->decoder) return true;
-        if (codec == 0) return false;  // nothing can be decoded yet
-        VideoDecoder* decoder = new VideoDecoder;
-        IMFDXGIDeviceManager* manager = slot->systemMemoryDecoding ? nullptr : renderer.DeviceManager();
-        if (!decoder->Open(renderer.Device(), manager, codec)) {
-            decoder->Close();
-            delete decoder;
-            return false;  // tried again with the next data
-        }
-        slot->decoder = decoder;
-        return true;
-    }
-    void Decode(size_t p, const AccessUnit& unit) {
-        const int position = static_cast<int>(p);
-        Renderer& target = renderer;
-        const FrameCallback onFrame = [&target, position](const DecodedFrame& frame) {
-            return target.OnDecodedFrame(position, frame);
-        };
-        g_app.slots[p]->decoder->Decode(unit.bytes.data(), unit.bytes.size(), unit.timestamp, onFrame);
-    }
+    slot->decoder = decoder;
+    return true;
+  }
+  void Decode(size_t p, const AccessUnit& unit) {
+    const int position = static_cast<int>(p);
+    Renderer& target = renderer;
+    const FrameCallback onFrame = [&target, position](const DecodedFrame& frame) {
+      return target.OnDecodedFrame(position, frame);
+    };
+    g_app.slots[p]->decoder->Decode(unit.bytes.data(), unit.bytes.size(), unit.timestamp, onFrame);
+  }
 };
 
 }  // namespace
 
-TickReport DecodeQueuedUnits(Renderer& renderer, DecodeSchedule& schedule, std::deque<AccessUnit>& taken) {
-    SlotHost host{renderer};
-    return RunDecodeTick(host, schedule, taken);
+TickReport DecodeQueuedUnits(Renderer& renderer, DecodeSchedule& schedule,
+                             std::deque<AccessUnit>& taken) {
+  SlotHost host{renderer};
+  return RunDecodeTick(host, schedule, taken);
 }
 
 DWORD WINAPI RenderThreadProc(LPVOID) {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    Renderer& renderer = g_app.renderer;
-    if (!renderer.Init(g_app.mainWindow)) {
-        renderer.Shutdown();  // releases whatever Init had made
-        CoUninitialize();
-        return 1;
-    }
-    HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
-
-    DecodeSchedule schedule;
-    std::deque<AccessUnit> taken;  // reused every tick (see DecodeQueuedUnits)
-    while (!g_app.renderStop.load()) {
-        if (timer) {
-            LARGE_INTEGER due;
-            due.QuadPart = kTickDue;
-            SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE);
-        }
-        if (g_app.renderGate.EnterTick()) {
-            DecodeQueuedUnits(renderer, schedule, taken);
-            g_app.renderGate.LeaveTick();
-        }
-        const auto drawStart = std::chrono::steady_clock::now();
-        renderer.DrawFrame();
-        schedule.drawMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - drawStart).count();
-        if (timer) WaitForSingleObject(timer, kMaxWaitMs);
-    }
-
-    if (timer) CloseHandle(timer);
-    if (g_app.renderGate.EnterTick()) {
-        CloseDecoders();
-        g_app.renderGate.LeaveTick();
-    }
-    renderer.Shutdown();
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  Renderer& renderer = g_app.renderer;
+  if (!renderer.Init(g_app.mainWindow)) {
+    renderer.Shutdown();  // releases whatever Init had made
     CoUninitialize();
-    return 0;
+    return 1;
+  }
+  HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                        TIMER_ALL_ACCESS);
+
+  DecodeSchedule schedule;
+  std::deque<AccessUnit> taken;  // reused every tick (see DecodeQueuedUnits)
+  while (!g_app.renderStop.load()) {
+    if (timer) {
+      LARGE_INTEGER due;
+      due.QuadPart = kTickDue;
+      SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE);
+    }
+    if (g_app.renderGate.EnterTick()) {
+      DecodeQueuedUnits(renderer, schedule, taken);
+      g_app.renderGate.LeaveTick();
+    }
+    const auto drawStart = std::chrono::steady_clock::now();
+    renderer.DrawFrame();
+    schedule.drawMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - drawStart)
+            .count();
+    if (timer) WaitForSingleObject(timer, kMaxWaitMs);
+  }
+
+  if (timer) CloseHandle(timer);
+  if (g_app.renderGate.EnterTick()) {
+    CloseDecoders();
+    g_app.renderGate.LeaveTick();
+  }
+  renderer.Shutdown();
+  CoUninitialize();
+  return 0;
 }

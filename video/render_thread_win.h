@@ -23,4 +23,5 @@ DWORD WINAPI RenderThreadProc(LPVOID parameter);
 // working queue: empty between calls and kept from tick to tick, so that
 // taking a slot's queue (a swap under its lock) hands the slot storage that
 // already exists instead of making a new queue every time.
-TickReport DecodeQueuedUnits(Renderer& renderer, DecodeSchedule& schedule, std::deque<AccessUnit>& taken);
+TickReport DecodeQueuedUnits(Renderer& renderer, DecodeSchedule& schedule,
+                             std::deque<AccessUnit>& taken);

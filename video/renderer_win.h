@@ -22,128 +22,129 @@
 constexpr int kMaxVideoSlots = 16;
 
 struct VideoSize {
-    uint32_t width = 0;
-    uint32_t height = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
 };
 
 // One slot's textures. The decoded picture lives either in one NV12 texture
 // (seen through R8 / R8G8 views) or, where the device cannot sample NV12, in
 // a full-size R8 luma texture and a half-size R8G8 chroma texture.
 struct SlotTexture {
-    ID3D11Texture2D* nv12 = nullptr;
-    ID3D11Texture2D* luma = nullptr;
-    ID3D11Texture2D* chroma = nullptr;
-    ID3D11ShaderResourceView* lumaView = nullptr;
-    ID3D11ShaderResourceView* chromaView = nullptr;
-    ID3D11Texture2D* rgb = nullptr;
-    ID3D11RenderTargetView* rgbTarget = nullptr;
-    ID3D11ShaderResourceView* rgbView = nullptr;
-    uint32_t width = 0;
-    uint32_t height = 0;
-    bool newFrame = false;
+  ID3D11Texture2D* nv12 = nullptr;
+  ID3D11Texture2D* luma = nullptr;
+  ID3D11Texture2D* chroma = nullptr;
+  ID3D11ShaderResourceView* lumaView = nullptr;
+  ID3D11ShaderResourceView* chromaView = nullptr;
+  ID3D11Texture2D* rgb = nullptr;
+  ID3D11RenderTargetView* rgbTarget = nullptr;
+  ID3D11ShaderResourceView* rgbView = nullptr;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  bool newFrame = false;
 };
 
 class Renderer {
-public:
-    // Render thread.
-    bool Init(HWND window);
-    void Shutdown();
-    // Returns whether the picture was taken into the slot's textures.
-    bool OnDecodedFrame(int slotIndex, const DecodedFrame& frame);
-    void DrawFrame();
+ public:
+  // Render thread.
+  bool Init(HWND window);
+  void Shutdown();
+  // Returns whether the picture was taken into the slot's textures.
+  bool OnDecodedFrame(int slotIndex, const DecodedFrame& frame);
+  void DrawFrame();
 
-    // UI thread.
-    void RequestResize(int width, int height);
-    void SetScene(const RenderScene& scene);
-    VideoSize GetVideoSize(int slotIndex) const;
-    uint64_t GetLastFrameTick(int slotIndex) const;
-    // The slot list is being rebuilt (called while no decoding runs): every
-    // position may now name another camera. From this call on every position
-    // reports no picture size and no picture time, and the render thread drops
-    // every position's picture before it takes a new one or draws a tile.
-    void ForgetSlotPictures();
+  // UI thread.
+  void RequestResize(int width, int height);
+  void SetScene(const RenderScene& scene);
+  VideoSize GetVideoSize(int slotIndex) const;
+  uint64_t GetLastFrameTick(int slotIndex) const;
+  // The slot list is being rebuilt (called while no decoding runs): every
+  // position may now name another camera. From this call on every position
+  // reports no picture size and no picture time, and the render thread drops
+  // every position's picture before it takes a new one or draws a tile.
+  void ForgetSlotPictures();
 
-    // Render thread: the scene of the last frame drawn, and the back buffer's size.
-    const RenderScene& DrawnScene() const { return frameScene; }
-    int BackBufferWidth() const { return width; }
-    int BackBufferHeight() const { return height; }
+  // Render thread: the scene of the last frame drawn, and the back buffer's size.
+  const RenderScene& DrawnScene() const { return frameScene; }
+  int BackBufferWidth() const { return width; }
+  int BackBufferHeight() const { return height; }
 
-    // For the decoders (render thread).
-    ID3D11Device* Device() const { return device; }
-    IMFDXGIDeviceManager* DeviceManager() const { return deviceManager; }
+  // For the decoders (render thread).
+  ID3D11Device* Device() const { return device; }
+  IMFDXGIDeviceManager* DeviceManager() const { return deviceManager; }
 
-    // Test access (render thread): a slot's converted picture, or null.
-    ID3D11Texture2D* SlotPicture(int slotIndex) const;
-    ID3D11Texture2D* SlotSource(int slotIndex) const;
-    ID3D11DeviceContext* Context() const { return context; }
-    ID3D11Texture2D* BackBufferForTest() const;  // a reference the caller releases
-    bool UsesNv12Textures() const { return nv12Supported; }
-    void AssumeNv12TexturesForTest(bool on) { nv12Supported = on; }
+  // Test access (render thread): a slot's converted picture, or null.
+  ID3D11Texture2D* SlotPicture(int slotIndex) const;
+  ID3D11Texture2D* SlotSource(int slotIndex) const;
+  ID3D11DeviceContext* Context() const { return context; }
+  ID3D11Texture2D* BackBufferForTest() const;  // a reference the caller releases
+  bool UsesNv12Textures() const { return nv12Supported; }
+  void AssumeNv12TexturesForTest(bool on) { nv12Supported = on; }
 
-private:
-    void ApplyPendingResize();
-    bool CreateBackBufferTargets();
-    void ReleaseBackBufferTargets();
-    bool ProbeNv12Textures();
-    bool CreateNv12Texture(SlotTexture& slot, uint32_t width, uint32_t height);
-    bool EnsureSlotTexture(SlotTexture& slot, uint32_t width, uint32_t height, bool needNv12);
-    void ApplyForgottenSlots();
-    void ReleaseSlotTexture(SlotTexture& slot);
-    bool CompilePixelShader(const char* entry, ID3D11PixelShader** shader);
-    void ConvertNewPictures();
-    void DrawTilePictures(const RenderScene& scene);
-    void DrawQuad(float x, float y, float w, float h, const float src[4], const float color[4],
-                  ID3D11PixelShader* shader, ID3D11ShaderResourceView* view0,
-                  ID3D11ShaderResourceView* view1);
-    void DrawQuadNdc(const float dst[4], const float src[4], const float color[4], ID3D11PixelShader* shader,
-                     ID3D11ShaderResourceView* view0, ID3D11ShaderResourceView* view1);
-    void CreateTextFormats();
+ private:
+  void ApplyPendingResize();
+  bool CreateBackBufferTargets();
+  void ReleaseBackBufferTargets();
+  bool ProbeNv12Textures();
+  bool CreateNv12Texture(SlotTexture& slot, uint32_t width, uint32_t height);
+  bool EnsureSlotTexture(SlotTexture& slot, uint32_t width, uint32_t height, bool needNv12);
+  void ApplyForgottenSlots();
+  void ReleaseSlotTexture(SlotTexture& slot);
+  bool CompilePixelShader(const char* entry, ID3D11PixelShader** shader);
+  void ConvertNewPictures();
+  void DrawTilePictures(const RenderScene& scene);
+  void DrawQuad(float x, float y, float w, float h, const float src[4], const float color[4],
+                ID3D11PixelShader* shader, ID3D11ShaderResourceView* view0,
+                ID3D11ShaderResourceView* view1);
+  void DrawQuadNdc(const float dst[4], const float src[4], const float color[4],
+                   ID3D11PixelShader* shader, ID3D11ShaderResourceView* view0,
+                   ID3D11ShaderResourceView* view1);
+  void CreateTextFormats();
 
-    // Overlays (overlays_win.cpp).
-    void DrawNavigator(const RenderScene& scene);
-    void DrawScrollIndicator(const RenderScene& scene);
-    void DrawTextOverlays(const RenderScene& scene);
-    void DrawSoundIcon(const RenderScene& scene);
+  // Overlays (overlays_win.cpp).
+  void DrawNavigator(const RenderScene& scene);
+  void DrawScrollIndicator(const RenderScene& scene);
+  void DrawTextOverlays(const RenderScene& scene);
+  void DrawSoundIcon(const RenderScene& scene);
 
-    HWND window = nullptr;
-    int width = 0;
-    int height = 0;
-    ID3D11Device* device = nullptr;
-    ID3D11DeviceContext* context = nullptr;
-    IDXGISwapChain1* swapChain = nullptr;
-    ID3D11RenderTargetView* backBufferView = nullptr;
-    IMFDXGIDeviceManager* deviceManager = nullptr;
-    UINT resetToken = 0;
-    ID3D11VertexShader* vertexShader = nullptr;
-    ID3D11PixelShader* psNv12 = nullptr;
-    ID3D11PixelShader* psRgb = nullptr;
-    ID3D11PixelShader* psSolid = nullptr;
-    ID3D11Buffer* constants = nullptr;
-    ID3D11SamplerState* sampler = nullptr;
-    ID3D11BlendState* blend = nullptr;
-    ID2D1Factory* d2dFactory = nullptr;
-    ID2D1RenderTarget* d2dTarget = nullptr;
-    ID2D1SolidColorBrush* brush = nullptr;
-    IDWriteFactory* dwriteFactory = nullptr;
-    IDWriteTextFormat* labelFormat = nullptr;
-    IDWriteTextFormat* messageFormat = nullptr;
-    IDWriteTextFormat* iconFormat = nullptr;
-    bool iconGlyphs = false;     // iconFormat uses the icon font; else the icon is drawn as shapes
-    // The device can sample NV12 textures: found out once, by Init. A later
-    // failure to make one (short of memory, an impossible size) costs only
-    // that picture; the next one tries again.
-    bool nv12Supported = false;
+  HWND window = nullptr;
+  int width = 0;
+  int height = 0;
+  ID3D11Device* device = nullptr;
+  ID3D11DeviceContext* context = nullptr;
+  IDXGISwapChain1* swapChain = nullptr;
+  ID3D11RenderTargetView* backBufferView = nullptr;
+  IMFDXGIDeviceManager* deviceManager = nullptr;
+  UINT resetToken = 0;
+  ID3D11VertexShader* vertexShader = nullptr;
+  ID3D11PixelShader* psNv12 = nullptr;
+  ID3D11PixelShader* psRgb = nullptr;
+  ID3D11PixelShader* psSolid = nullptr;
+  ID3D11Buffer* constants = nullptr;
+  ID3D11SamplerState* sampler = nullptr;
+  ID3D11BlendState* blend = nullptr;
+  ID2D1Factory* d2dFactory = nullptr;
+  ID2D1RenderTarget* d2dTarget = nullptr;
+  ID2D1SolidColorBrush* brush = nullptr;
+  IDWriteFactory* dwriteFactory = nullptr;
+  IDWriteTextFormat* labelFormat = nullptr;
+  IDWriteTextFormat* messageFormat = nullptr;
+  IDWriteTextFormat* iconFormat = nullptr;
+  bool iconGlyphs = false;  // iconFormat uses the icon font; else the icon is drawn as shapes
+  // The device can sample NV12 textures: found out once, by Init. A later
+  // failure to make one (short of memory, an impossible size) costs only
+  // that picture; the next one tries again.
+  bool nv12Supported = false;
 
-    SlotTexture slots[kMaxVideoSlots];
-    std::vector<uint8_t> upload;  // repacked NV12 picture for a cropped upload
-    std::atomic<uint64_t> videoSize[kMaxVideoSlots] = {};
-    std::atomic<uint64_t> lastFrameTick[kMaxVideoSlots] = {};
-    // ForgetSlotPictures calls made (UI thread) and acted on (render thread);
-    // while they differ, the per-slot values still belong to the old list.
-    std::atomic<uint64_t> forgetRequests{0};
-    std::atomic<uint64_t> forgetsApplied{0};
-    mutable std::mutex sceneLock;
-    RenderScene scene;
-    RenderScene frameScene;  // the render thread's copy of scene for the frame being drawn
-    std::atomic<uint64_t> pendingSize{0};
+  SlotTexture slots[kMaxVideoSlots];
+  std::vector<uint8_t> upload;  // repacked NV12 picture for a cropped upload
+  std::atomic<uint64_t> videoSize[kMaxVideoSlots] = {};
+  std::atomic<uint64_t> lastFrameTick[kMaxVideoSlots] = {};
+  // ForgetSlotPictures calls made (UI thread) and acted on (render thread);
+  // while they differ, the per-slot values still belong to the old list.
+  std::atomic<uint64_t> forgetRequests{0};
+  std::atomic<uint64_t> forgetsApplied{0};
+  mutable std::mutex sceneLock;
+  RenderScene scene;
+  RenderScene frameScene;  // the render thread's copy of scene for the frame being drawn
+  std::atomic<uint64_t> pendingSize{0};
 };

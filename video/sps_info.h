@@ -7,14 +7,14 @@
 #include <cstdint>
 
 struct VisibleArea {
-    uint32_t x = 0, y = 0, width = 0, height = 0;
+  uint32_t x = 0, y = 0, width = 0, height = 0;
 };
 
 struct SpsInfo {
-    bool valid = false;
-    uint32_t codedWidth = 0;   // decoded picture size, before cropping
-    uint32_t codedHeight = 0;
-    VisibleArea visible;       // the cropping window inside it
+  bool valid = false;
+  uint32_t codedWidth = 0;  // decoded picture size, before cropping
+  uint32_t codedHeight = 0;
+  VisibleArea visible;  // the cropping window inside it
 };
 
 // nal: one NAL unit without start code, header byte(s) included.
@@ -30,5 +30,5 @@ bool FindSpsInAccessUnit(const uint8_t* data, size_t size, int codec, SpsInfo* o
 // decoder's display aperture when it gave one that fits, else the SPS
 // cropping when the SPS describes a picture of exactly this frame size,
 // else the whole frame.
-VisibleArea ChooseVisibleArea(uint32_t frameWidth, uint32_t frameHeight, const VisibleArea* aperture,
-                              const SpsInfo& sps);
+VisibleArea ChooseVisibleArea(uint32_t frameWidth, uint32_t frameHeight,
+                              const VisibleArea* aperture, const SpsInfo& sps);

@@ -18,8 +18,8 @@
 // One video access unit in Annex-B form (every NAL unit after 00 00 00 01),
 // timestamp in 100 ns units from the connection's first video packet.
 struct AccessUnit {
-    std::vector<uint8_t> bytes;
-    int64_t timestamp = 0;
+  std::vector<uint8_t> bytes;
+  int64_t timestamp = 0;
 };
 
 // A decoded NV12 picture, valid only during the callback. Exactly one of the
@@ -28,52 +28,53 @@ struct AccessUnit {
 // `planeRows` rows at `data`, the interleaved UV plane right after it).
 // cropX/cropY/width/height give the visible picture inside it.
 struct DecodedFrame {
-    ID3D11Texture2D* texture = nullptr;
-    uint32_t subresourceIndex = 0;
-    const uint8_t* data = nullptr;
-    uint32_t pitch = 0;
-    uint32_t planeRows = 0;
-    uint32_t cropX = 0, cropY = 0;
-    uint32_t width = 0, height = 0;
+  ID3D11Texture2D* texture = nullptr;
+  uint32_t subresourceIndex = 0;
+  const uint8_t* data = nullptr;
+  uint32_t pitch = 0;
+  uint32_t planeRows = 0;
+  uint32_t cropX = 0, cropY = 0;
+  uint32_t width = 0, height = 0;
 };
 
 // Returns whether the picture was taken (the renderer could use it).
 using FrameCallback = std::function<bool(const DecodedFrame&)>;
 
 class VideoDecoder {
-public:
-    // codec: 2 = H.265, any other non-zero value = H.264.
-    bool Open(ID3D11Device* device, IMFDXGIDeviceManager* deviceManager, int codec);
-    void Decode(const uint8_t* data, size_t size, int64_t timestamp, const FrameCallback& frameCallback);
-    void Close();
+ public:
+  // codec: 2 = H.265, any other non-zero value = H.264.
+  bool Open(ID3D11Device* device, IMFDXGIDeviceManager* deviceManager, int codec);
+  void Decode(const uint8_t* data, size_t size, int64_t timestamp,
+              const FrameCallback& frameCallback);
+  void Close();
 
-    // Frame size of the current output type, and the part of it shown.
-    uint32_t Width() const { return width; }
-    uint32_t Height() const { return height; }
-    VisibleArea Visible() const { return visible; }
-    // Opened with the device manager, the transform took a few seconds of
-    // stream after a key picture and not one of its pictures was taken: the
-    // GPU hand-off does not work here, decode without the device manager.
-    bool GpuHandOffFailed() const { return HandOffFailed(handOff); }
+  // Frame size of the current output type, and the part of it shown.
+  uint32_t Width() const { return width; }
+  uint32_t Height() const { return height; }
+  VisibleArea Visible() const { return visible; }
+  // Opened with the device manager, the transform took a few seconds of
+  // stream after a key picture and not one of its pictures was taken: the
+  // GPU hand-off does not work here, decode without the device manager.
+  bool GpuHandOffFailed() const { return HandOffFailed(handOff); }
 
-private:
-    bool SelectOutputType();
-    void Drain(const FrameCallback& frameCallback);
-    void DeliverPicture(IMFMediaBuffer* buffer, const FrameCallback& frameCallback);
-    void NoteParameterSets(const uint8_t* data, size_t size);
-    void UpdateVisibleArea();
+ private:
+  bool SelectOutputType();
+  void Drain(const FrameCallback& frameCallback);
+  void DeliverPicture(IMFMediaBuffer* buffer, const FrameCallback& frameCallback);
+  void NoteParameterSets(const uint8_t* data, size_t size);
+  void UpdateVisibleArea();
 
-    IMFTransform* transform = nullptr;
-    ID3D11Device* device = nullptr;  // borrowed from the renderer
-    int codec = 0;
-    uint32_t width = 0;
-    uint32_t height = 0;
-    uint32_t defaultStride = 0;  // row pitch of a picture in a plain buffer
-    bool hasAperture = false;  // the output type names its display aperture
-    VisibleArea aperture;      // from the output type, when hasAperture
-    VisibleArea visible;       // what is handed on
-    SpsInfo sps;               // latest sequence parameter set seen in the input
-    bool transformAllocatesSamples = false;
-    bool d3dAware = false;
-    HandOffWatch handOff;  // judges the GPU hand-off of a d3dAware transform
+  IMFTransform* transform = nullptr;
+  ID3D11Device* device = nullptr;  // borrowed from the renderer
+  int codec = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint32_t defaultStride = 0;  // row pitch of a picture in a plain buffer
+  bool hasAperture = false;    // the output type names its display aperture
+  VisibleArea aperture;        // from the output type, when hasAperture
+  VisibleArea visible;         // what is handed on
+  SpsInfo sps;                 // latest sequence parameter set seen in the input
+  bool transformAllocatesSamples = false;
+  bool d3dAware = false;
+  HandOffWatch handOff;  // judges the GPU hand-off of a d3dAware transform
 };

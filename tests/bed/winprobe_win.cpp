@@ -45,11 +45,16 @@ std::string Escaped(const std::wstring& text) {
   std::string utf8 = Narrow(text);
   std::string out;
   for (char c : utf8) {
-    if (c == '\t') out += "\\t";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else if (c == '\\') out += "\\\\";
-    else out += c;
+    if (c == '\t')
+      out += "\\t";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else if (c == '\\')
+      out += "\\\\";
+    else
+      out += c;
   }
   return out;
 }
