@@ -42,6 +42,8 @@ PYTHON = "/usr/bin/python3"
 HERE = os.path.abspath(__file__)
 CAMSERVER = os.path.join(ROOT, "tools", "camserver.py")
 sys.path.insert(0, os.path.join(ROOT, "tests", "bed"))
+sys.path.insert(0, os.path.dirname(HERE))
+from bench_tavik_wine import count_presents  # noqa: E402  (Present calls in Wine's dxgi trace)
 
 WIDTH, HEIGHT, FPS = 640, 360, 30
 FLASH_PERIOD, FLASH_LENGTH = 1.5, 0.3
@@ -268,15 +270,6 @@ def reference_viewer(name, url, flash, seconds):
     finally:
         stop(viewer)
         stop(server)
-
-
-def count_presents(path):
-    n = 0
-    with open(path, "rb") as f:
-        for line in f:
-            if b"trace:dxgi" in line and b"Present" in line and b"sync_interval" in line:
-                n += 1
-    return n
 
 
 def tavik_viewer(name, url, busy_urls, flash, seconds, build, shots=None):
