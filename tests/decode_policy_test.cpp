@@ -95,6 +95,42 @@ TEST(DecodePolicy, ClassifiesKeyframesOfBothCodecs) {
   EXPECT_FALSE(kind(cut, 1).picture);
 }
 
+TEST(DecodePolicy, DecoderInputMovesTheDelimiterToTheEnd) {
+  const auto framed = [](const std::vector<uint8_t>& b, int32_t codec) {
+    const DecoderInput in = FrameForDecoder(b.data(), b.size(), codec);
+    std::vector<uint8_t> out(b.begin() + static_cast<std::ptrdiff_t>(in.skip), b.end());
+    out.insert(out.end(), in.end, in.end + in.endSize);
+    return out;
+  };
+  const std::vector<uint8_t> aud264{0, 0, 0, 1, 0x09, 0xF0};
+  const std::vector<uint8_t> aud265{0, 0, 0, 1, 0x46, 0x01, 0x50};
+  const auto cat = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  // A leading delimiter goes; one ends every unit.
+  EXPECT_EQ(framed(H264({9, 7, 8, 5}), 1), cat(H264({7, 8, 5}), aud264));
+  EXPECT_EQ(framed(H264({1}), 1), cat(H264({1}), aud264));
+  EXPECT_EQ(framed(H265({35, 32, 33, 34, 19}), 2), cat(H265({32, 33, 34, 19}), aud265));
+  EXPECT_EQ(framed(H265({1}), 2), cat(H265({1}), aud265));
+  // A three-byte start code, and the zero bytes before the next start code stay.
+  const std::vector<uint8_t> short_aud{0, 0, 1, 0x09, 0x10, 0, 0, 0, 0, 1, 0x41, 0x9A};
+  EXPECT_EQ(framed(short_aud, 1), cat({0, 0, 0, 0, 1, 0x41, 0x9A}, aud264));
+  // A delimiter that is not first stays where it is.
+  EXPECT_EQ(framed(H264({7, 9, 5}), 1), cat(H264({7, 9, 5}), aud264));
+  // The codec decides: H.264's type 9 header is no H.265 delimiter.
+  EXPECT_EQ(FrameForDecoder(aud264.data(), aud264.size(), 2).skip, 0u);
+  // A delimiter alone is all skipped; so is a cut-off one.
+  EXPECT_EQ(FrameForDecoder(aud264.data(), aud264.size(), 1).skip, aud264.size());
+  const std::vector<uint8_t> cut{0, 0, 0, 1, 0x09};
+  EXPECT_EQ(FrameForDecoder(cut.data(), cut.size(), 1).skip, cut.size());
+  // Nothing to frame: no unit, or no start code at the front.
+  EXPECT_EQ(FrameForDecoder(nullptr, 0, 1).skip, 0u);
+  EXPECT_EQ(FrameForDecoder(nullptr, 0, 1).endSize, aud264.size());
+  const std::vector<uint8_t> bare{0x09, 0xF0, 0, 0, 1, 0x41};
+  EXPECT_EQ(FrameForDecoder(bare.data(), bare.size(), 1).skip, 0u);
+}
+
 TEST(DecodePolicy, GateWaitsForAKeyframeAndDropsRaslAfterAResumedCra) {
   DecodeGate gate;
   const UnitKind p{true, false, false, false};

@@ -42,6 +42,21 @@ UnitKind ClassifyAccessUnit(const uint8_t* data, size_t size, int32_t codec);
 bool AppendParameterSets(const uint8_t* data, size_t size, int32_t codec,
                          std::vector<uint8_t>& out);
 
+// What a decoder is handed for one unit: the unit without its access unit
+// delimiter, if it starts with one, and then a delimiter. A decoder that
+// parses a byte stream (Wine's, through GStreamer's parser) knows a picture
+// is complete only when the next unit begins, and so returns each picture one
+// unit late, a whole frame interval at 30 pictures a second. The delimiter
+// at the end begins the next unit at once; the one it stands in for at the
+// start of the next unit is left out, so no unit holds two.
+struct DecoderInput {
+  size_t skip = 0;               // bytes of a leading delimiter left out
+  const uint8_t* end = nullptr;  // the delimiter that goes after the unit
+  size_t endSize = 0;
+};
+// codec: 2 = H.265, any other value = H.264.
+DecoderInput FrameForDecoder(const uint8_t* data, size_t size, int32_t codec);
+
 // ---- Per slot: the reference chain ----------------------------------------
 
 // Whether the slot's decoder has every picture the next unit may refer to.
