@@ -25,6 +25,7 @@ PacedRun Simulate(const std::vector<double>& arrivals, double frameMs, double un
     run.starts.push_back(now);
     // Pictures that came before this frame started are in it.
     const double end = now + frameMs;
+    NoteFrameEnd(pacer, end);
     bool woken = false;
     while (next < arrivals.size() && arrivals[next] <= end) {
       if (arrivals[next] > now || run.starts.size() == 1) {
@@ -89,6 +90,18 @@ TEST(FramePacer, SelectedPicturesStartAFrameAtOnceAndFramesStayWithinSixtyASecon
     EXPECT_GE(run.starts.size(), 500u) << frameMs;
     EXPECT_LE(run.starts.size(), 601u) << frameMs;
   }
+}
+
+TEST(FramePacer, FramesSlowerThanATickWaitForTheSelectedPicture) {
+  // Frames of 24 ms (a busy machine): a frame started between two pictures
+  // would still run when the next one comes; it waits for that picture.
+  const PacedRun run = Simulate(Camera(5.0, 10000.0), 24.0, 10000.0);
+  std::vector<double> waits = run.waits;
+  std::sort(waits.begin(), waits.end());
+  EXPECT_LE(waits[waits.size() / 2], 2.0);
+  EXPECT_LE(waits[waits.size() * 9 / 10], 8.0);
+  // At least one frame per picture.
+  EXPECT_GE(run.starts.size(), 300u);
 }
 
 TEST(FramePacer, WithoutPicturesOrAfterTheCameraStopsFramesComeEveryInterval) {

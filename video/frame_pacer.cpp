@@ -18,6 +18,10 @@ void NoteFrameStart(FramePacer& pacer, double nowMs) {
   pacer.lastStartMs = nowMs;
 }
 
+void NoteFrameEnd(FramePacer& pacer, double nowMs) {
+  pacer.frameMs = nowMs - pacer.lastStartMs;
+}
+
 void NoteSelectedUnit(FramePacer& pacer, double nowMs) {
   const double spacing = nowMs - pacer.lastUnitMs;
   pacer.lastUnitMs = nowMs;
@@ -36,7 +40,9 @@ double NextFrameDueMs(const FramePacer& pacer) {
   const double expected = pacer.lastUnitMs + pacer.unitIntervalMs;
   const double quarter = pacer.unitIntervalMs / 4.0;
   const double held = expected + (quarter < kMaxHoldMs ? quarter : kMaxHoldMs);
-  // A frame started at `due` blocks the next one until due + one interval.
-  if (due + kFrameIntervalMs > expected + kHoldToleranceMs && due < held) return held;
+  // A frame started at `due` blocks the next one for an interval, or for as
+  // long as frames take now.
+  const double blocks = pacer.frameMs > kFrameIntervalMs ? pacer.frameMs : kFrameIntervalMs;
+  if (due + blocks > expected + kHoldToleranceMs && due < held) return held;
   return due;
 }

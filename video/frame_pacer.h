@@ -7,7 +7,8 @@
 // that picture waiting until the frame after it: most of a tick, every
 // picture of a camera whose pictures come a little over two intervals apart
 // (30 a second). So while the selected camera sends, a frame that would
-// keep its next picture waiting more than a few milliseconds waits for that
+// keep its next picture waiting (for one interval, or as long as the last
+// frame took when that is longer) more than a few milliseconds waits for that
 // picture instead, for at most a quarter of the camera's interval (and 8 ms)
 // past the time it is expected.
 #pragma once
@@ -18,10 +19,13 @@ struct FramePacer {
   double lastStartMs = -1e18;   // when the last frame started
   double lastUnitMs = -1e18;    // when the last unit of the selected camera was seen
   double unitIntervalMs = 0.0;  // its smoothed spacing; 0: not known (not sending)
+  double frameMs = 0.0;         // how long the last frame took
 };
 
 // A frame starts at nowMs.
 void NoteFrameStart(FramePacer& pacer, double nowMs);
+// The frame that started last ended at nowMs.
+void NoteFrameEnd(FramePacer& pacer, double nowMs);
 
 // A unit of the selected camera was queued (seen at nowMs).
 void NoteSelectedUnit(FramePacer& pacer, double nowMs);

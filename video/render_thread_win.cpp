@@ -173,7 +173,9 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
     }
     const double drawStart = NowMs();
     renderer.DrawFrame();
-    schedule.drawMs = NowMs() - drawStart;
+    const double drawEnd = NowMs();
+    schedule.drawMs = drawEnd - drawStart;
+    NoteFrameEnd(pacer, drawEnd);
     WaitForNextFrame(timer, g_app.renderWake, pacer);
   }
 
