@@ -419,6 +419,38 @@ TEST(DecodePolicy, SelectedSlotIsDecodedWholeWhileThumbnailsOverflowTheBudget) {
   EXPECT_EQ(host.slots[2].dec.broken, 0);
 }
 
+TEST(DecodePolicy, TickInTwoPartsServesTheSelectedSlotBeforeTheFrameAndThumbnailsAfter) {
+  FakeHost host;
+  host.slots.resize(3);
+  host.slots[1].role = SlotRole::kSelected;
+  std::vector<Camera> cams(3);
+  for (size_t p = 0; p < 3; ++p) host.slots[p].queue.push_back(cams[p].Next());
+  DecodeSchedule schedule;
+  schedule.budgetMs = 12.0;
+  host.unitMs = 6.0;
+  std::deque<Unit> units;
+
+  // Before the frame: the selected slot alone; the thumbnails' queues wait.
+  const TickReport first = RunDecodeTick(host, schedule, units, TickPart::kSelected);
+  EXPECT_EQ(host.decodeOrder, (std::vector<size_t>{1}));
+  EXPECT_EQ(host.slots[0].queue.size(), 1u);
+  EXPECT_EQ(host.slots[2].queue.size(), 1u);
+  EXPECT_EQ(schedule.firstThumbnail, 0u) << "the tick is not over";
+
+  // Meanwhile the selected camera sends again: the thumbnails' part leaves it.
+  host.slots[1].queue.push_back(cams[1].Next());
+  host.decodeOrder.clear();
+  const TickReport second = RunDecodeTick(host, schedule, units, TickPart::kThumbnails, first);
+  // 12 ms less the selected slot's 6: one 6 ms thumbnail unit, not two.
+  EXPECT_EQ(host.decodeOrder, (std::vector<size_t>{0}));
+  EXPECT_TRUE(second.thumbnailsCut);
+  EXPECT_EQ(second.decodedUnits, 2u) << "the report covers the whole tick";
+  EXPECT_EQ(host.slots[1].queue.size(), 1u);
+  EXPECT_EQ(host.slots[2].queue.size(), 1u);
+  EXPECT_EQ(schedule.firstThumbnail, 2u);
+  EXPECT_TRUE(units.empty());
+}
+
 TEST(DecodePolicy, TicksUnderOverloadNeverHandADecoderABrokenChain) {
   // Nine cameras at 30 pictures a second, decoding at 10 ms a picture (100 a
   // second): far more than fits. Thumbnails fall back to keyframes, the

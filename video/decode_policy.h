@@ -285,9 +285,17 @@ size_t DecodeOrderAt(size_t k, size_t count, int32_t selected, size_t first);
 //   DecodeGate& Gate(size_t p);
 //   double NowMs();
 // `units` is the working queue, empty between calls.
+//
+// A tick may be run in two parts: the selected slot (kSelected) before the
+// frame is drawn, and the thumbnails (kThumbnails, given the first part's
+// report) after it, so the selected camera's picture is presented without
+// waiting for thumbnail decoding; their pictures are shown a frame later.
+enum class TickPart { kAll, kSelected, kThumbnails };
+
 template <typename Host>
-TickReport RunDecodeTick(Host& host, DecodeSchedule& schedule, typename Host::Units& units) {
-  TickReport report;
+TickReport RunDecodeTick(Host& host, DecodeSchedule& schedule, typename Host::Units& units,
+                         TickPart part = TickPart::kAll, const TickReport& before = {}) {
+  TickReport report = part == TickPart::kThumbnails ? before : TickReport{};
   const double budgetMs = TickBudgetMs(schedule);
   const double selectedMs = budgetMs > kTickMs ? budgetMs : kTickMs;
   report.budgetMs = budgetMs;
@@ -305,10 +313,15 @@ TickReport RunDecodeTick(Host& host, DecodeSchedule& schedule, typename Host::Un
     }
   }
   const double tickStart = host.NowMs();
+  // Run after the selected slot's part, the thumbnails get what that left.
+  const double thumbnailBudgetMs =
+      part == TickPart::kThumbnails ? budgetMs - before.decodeMs : budgetMs;
   size_t nextFirst = (schedule.firstThumbnail + 1) % count;
   for (size_t k = 0; k < count; ++k) {
     const size_t p = DecodeOrderAt(k, count, selected, schedule.firstThumbnail);
     const bool isSelected = static_cast<int32_t>(p) == selected;
+    if (part == TickPart::kSelected && !isSelected) continue;
+    if (part == TickPart::kThumbnails && isSelected) continue;
     const bool lost = host.Take(p, units);
     if (units.empty()) {
       if (lost) CloseGate(host.Gate(p));
@@ -337,7 +350,7 @@ TickReport RunDecodeTick(Host& host, DecodeSchedule& schedule, typename Host::Un
     } else {
       outcome = DecodeSlotUnits(
           units, codec, rate, kThumbnailBacklogUnits, lost, gate,
-          [&] { return host.NowMs() - tickStart >= budgetMs; },
+          [&] { return host.NowMs() - tickStart >= thumbnailBudgetMs; },
           [&](const auto& unit) { host.Decode(p, unit); });
     }
     report.decodeMs += host.NowMs() - slotStart;
@@ -358,6 +371,7 @@ TickReport RunDecodeTick(Host& host, DecodeSchedule& schedule, typename Host::Un
       }
     }
   }
+  if (part == TickPart::kSelected) return report;  // the thumbnails' part ends the tick
   schedule.firstThumbnail = nextFirst;
   NoteTick(schedule.rate, report, host.NowMs());
   return report;

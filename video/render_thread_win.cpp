@@ -145,9 +145,10 @@ struct SlotHost {
 }  // namespace
 
 TickReport DecodeQueuedUnits(Renderer& renderer, DecodeSchedule& schedule,
-                             std::deque<AccessUnit>& taken) {
+                             std::deque<AccessUnit>& taken, TickPart part,
+                             const TickReport& before) {
   SlotHost host{renderer};
-  return RunDecodeTick(host, schedule, taken);
+  return RunDecodeTick(host, schedule, taken, part, before);
 }
 
 DWORD WINAPI RenderThreadProc(LPVOID) {
@@ -165,17 +166,24 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
   FramePacer pacer;
   std::deque<AccessUnit> taken;  // reused every tick (see DecodeQueuedUnits)
   while (!g_app.renderStop.load()) {
+    // The selected camera's units, the frame, then the thumbnails' units
+    // (shown in the next frame): the watched picture never waits for them.
     NoteFrameStart(pacer, NowMs());
-    if (g_app.renderGate.EnterTick()) {
-      DecodeQueuedUnits(renderer, schedule, taken);
-      MarkWakingSlot(renderer);
+    TickReport selected;
+    const bool ticking = g_app.renderGate.EnterTick();
+    if (ticking) {
+      selected = DecodeQueuedUnits(renderer, schedule, taken, TickPart::kSelected);
       g_app.renderGate.LeaveTick();
     }
     const double drawStart = NowMs();
     renderer.DrawFrame();
-    const double drawEnd = NowMs();
-    schedule.drawMs = drawEnd - drawStart;
-    NoteFrameEnd(pacer, drawEnd);
+    schedule.drawMs = NowMs() - drawStart;
+    if (ticking && g_app.renderGate.EnterTick()) {
+      DecodeQueuedUnits(renderer, schedule, taken, TickPart::kThumbnails, selected);
+      MarkWakingSlot(renderer);
+      g_app.renderGate.LeaveTick();
+    }
+    NoteFrameEnd(pacer, NowMs());
     WaitForNextFrame(timer, g_app.renderWake, pacer);
   }
 
