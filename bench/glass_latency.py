@@ -3,7 +3,8 @@
 moment a viewer's screen pixel does, for Tavik.exe under Wine and for reference
 viewers in the same run.
 
-    /usr/bin/python3 bench/glass_latency.py [--seconds 20] [--busy 8] [--only NAMES]
+    /usr/bin/python3 bench/glass_latency.py [--seconds 20] [--busy 8] [--busy-window 1000x600]
+                                            [--only NAMES]
 
 A flashing camera (this script with --flashcam: GStreamer appsrc -> x264enc
 zerolatency -> RTSP, 640x360 at 30 fps, white for 300 ms every 1.5 s) prints the
@@ -353,12 +354,12 @@ def reference_viewer(name, url, flash, seconds):
         stop(server)
 
 
-def tavik_viewer(name, url, busy_urls, flash, seconds, build, shots=None):
+def tavik_viewer(name, url, busy_urls, flash, seconds, build, shots=None, busy_window=(1000, 600)):
     from winbed import Bed
     cams = [{"Name": "Flash", "Url": url}]
     cams += [{"Name": "Busy %d" % (i + 1), "Url": u} for i, u in enumerate(busy_urls)]
-    width, height = (1000, 600) if busy_urls else (WIDTH + 40, HEIGHT + 60)
-    with Bed(width=1280, height=800, build=build) as bed:
+    width, height = busy_window if busy_urls else (WIDTH + 40, HEIGHT + 60)
+    with Bed(width=max(1280, width), height=max(800, height), build=build) as bed:
         bed.write_config({"Cameras": cams, "SelectedCamera": "Flash", "Muted": True,
                           "WindowLeft": 0, "WindowTop": 0, "WindowWidth": width,
                           "WindowHeight": height})
@@ -408,6 +409,8 @@ def main():
     ap.add_argument("--probe", nargs=4, metavar=("DISPLAY", "X", "Y", "SECONDS"))
     ap.add_argument("--seconds", type=float, default=20)
     ap.add_argument("--busy", type=int, default=8)
+    ap.add_argument("--busy-window", default="1000x600", metavar="WxH",
+                    help="Tavik's window beside the busy cameras (the screen grows to fit)")
     ap.add_argument("--shots", help="folder for a screenshot of each Tavik run")
     ap.add_argument("--only", default="gst,mpv,ffplay,tavik,tavik_busy")
     ap.add_argument("--build", default=os.environ.get("TAVIK_BUILD_WINDOWS",
@@ -445,7 +448,8 @@ def main():
             elif name == "tavik":
                 tavik_viewer(name, url, [], flash, args.seconds, args.build, args.shots)
             elif name == "tavik_busy":
-                tavik_viewer(name, url, busy_urls, flash, args.seconds, args.build, args.shots)
+                tavik_viewer(name, url, busy_urls, flash, args.seconds, args.build, args.shots,
+                             tuple(int(v) for v in args.busy_window.split("x")))
     finally:
         stop(busy)
         stop(cam)
