@@ -41,6 +41,9 @@ struct Slot {
   std::deque<AccessUnit> queue;  // access units waiting for the render thread
   bool queueDropped = false;  // units were dropped from queue since the render thread last took it
   DecodeGate decodeGate;      // render thread only: whether the decoder may take the next unit
+  // Set by the render thread for the selected slot: its units wake the render
+  // thread (renderWake) instead of waiting for the next frame.
+  std::atomic<bool> wakesRenderThread{false};
   std::atomic<bool> connected{false};
 
   // Layout (UI thread only).
@@ -71,6 +74,10 @@ struct AppState {
   Renderer renderer;
   HANDLE renderThread = nullptr;
   std::atomic<bool> renderStop{false};
+  // Auto-reset event: a unit of the selected camera was queued. Created
+  // before the render thread starts, closed after it and every stream client
+  // have ended.
+  HANDLE renderWake = nullptr;
   RenderGate renderGate;  // rebuild of `slots` vs. the render thread's walk
 
   AudioOutput audio;  // started and stopped by the entry point

@@ -95,10 +95,16 @@ void Shutdown() {
   }
   g_app.audio.Stop();
   g_app.renderStop.exchange(true);
+  bool renderEnded = true;
   if (g_app.renderThread) {
-    WaitForSingleObject(g_app.renderThread, 5000);
+    renderEnded = WaitForSingleObject(g_app.renderThread, 5000) == WAIT_OBJECT_0;
     CloseHandle(g_app.renderThread);
     g_app.renderThread = nullptr;
+  }
+  // A render thread still running may yet wait on it; the process ends soon.
+  if (renderEnded && g_app.renderWake) {
+    CloseHandle(g_app.renderWake);
+    g_app.renderWake = nullptr;
   }
   MFShutdown();
 }
@@ -125,6 +131,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     return 1;
   }
 
+  g_app.renderWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   g_app.renderThread = CreateThread(nullptr, 0, RenderThreadProc, nullptr, 0, nullptr);
   Sleep(50);
   g_app.audio.Start();

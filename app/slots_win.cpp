@@ -36,8 +36,11 @@ void StartClient(Slot* slot, int32_t position) {
     AccessUnit unit;
     unit.bytes = std::move(bytes);
     unit.timestamp = timestamp;
-    std::lock_guard<std::mutex> guard(slot->queueLock);
-    if (AppendAccessUnit(slot->queue, std::move(unit))) slot->queueDropped = true;
+    {
+      std::lock_guard<std::mutex> guard(slot->queueLock);
+      if (AppendAccessUnit(slot->queue, std::move(unit))) slot->queueDropped = true;
+    }
+    if (g_app.renderWake && slot->wakesRenderThread.load()) SetEvent(g_app.renderWake);
   };
   ConnectionStateCallback onConnectionState = [slot](bool connected) {
     slot->connected.store(connected);

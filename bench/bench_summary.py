@@ -190,6 +190,13 @@ def main():
             "every flash", lambda v, r: r is not None and r >= 1.0, fmt="%.0f")
         row("  presents/s", glass.get("glass_%s_presents_per_s" % name), 60.0,
             ">= 30" if name == "tavik_busy" else "(report)", lambda v, r: v >= 30, fmt="%.1f")
+        if name == "tavik_busy":
+            # The busy cameras send a keyframe every second.
+            row("  thumbnails on screen: longest without a new picture, ms (of %s)"
+                % ("-" if glass.get("glass_tavik_busy_thumbnails") is None
+                   else "%.0f" % glass["glass_tavik_busy_thumbnails"]),
+                glass.get("glass_tavik_busy_thumbnail_gap_ms"), 2000.0,
+                "<= keyframe interval + 1 s", lambda v, r: v <= 2000.0, fmt="%.0f")
 
     header = ("figure", "Tavik", "reference", "ratio", "goal", "met", "load")
     widths = [max(len(r[i]) for r in rows + [header]) for i in range(7)]

@@ -3,7 +3,8 @@
 moment a viewer's screen pixel does, for Tavik.exe under Wine and for reference
 viewers in the same run.
 
-    /usr/bin/python3 bench/glass_latency.py [--seconds 20] [--busy 8] [--only NAMES]
+    /usr/bin/python3 bench/glass_latency.py [--seconds 20] [--busy 8] [--busy-window 1000x600]
+                                            [--only NAMES]
 
 A flashing camera (this script with --flashcam: GStreamer appsrc -> x264enc
 zerolatency -> RTSP, 640x360 at 30 fps, white for 300 ms every 1.5 s) prints the
@@ -21,7 +22,9 @@ Viewers, each on a display of its own (Xvfb, no window manager: windows sit at
   ffplay       -fflags nobuffer -flags low_delay -framedrop -rtsp_transport tcp
   tavik        Tavik.exe, the flashing camera alone
   tavik_busy   Tavik.exe, the flashing camera selected beside --busy looping
-               720p30 cameras (window 1000x600)
+               720p30 cameras (window 1000x600, a keyframe every second); then
+               the thumbnails on screen are watched for 10 s: the longest
+               time any of them went without a new picture
 For each it prints one line:
   latency VIEWER median_ms=M p90_ms=P shown=S flashes=F
 A viewer whose program is missing is reported as skipped.
@@ -148,6 +151,85 @@ def probe(display, x, y, seconds):
         time.sleep(0.002)
 
 
+# -- thumbnail refresh ---------------------------------------------------------
+
+BACKGROUND = (17, 21, 26)  # the window's clear colour (0.066, 0.082, 0.102)
+STRIP_WIDTH = 240          # the strip is at most this wide at 96 dpi
+
+
+def thumbnail_refresh(display, left, top, height, seconds, interval=0.1):
+    """Watches the thumbnails on screen in the strip (left, top, STRIP_WIDTH x
+    height) for `seconds`, grabbing it every `interval` s with XGetImage.
+    Thumbnails are the runs of rows, at 40 px into the strip, that are not
+    the window's background. Returns (thumbnails, the longest time in ms any
+    of them went without a changed picture, counting from the start and to
+    the end of the watch)."""
+    x11 = ctypes.CDLL("libX11.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XDefaultRootWindow.restype = ctypes.c_ulong
+    x11.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+    x11.XGetImage.restype = ctypes.c_void_p
+    x11.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
+                              ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    libc_free = ctypes.CDLL(None).free
+    dpy = x11.XOpenDisplay(display.encode())
+    if not dpy:
+        raise SystemExit("thumbnails: cannot open display %s" % display)
+    root = x11.XDefaultRootWindow(dpy)
+
+    def grab():
+        img = x11.XGetImage(dpy, root, left, top, STRIP_WIDTH, height, 0xFFFFFFFF, 2)
+        if not img:
+            return None, 0
+        # XImage: data at offset 16, bytes_per_line at 44 (32 bits a pixel here).
+        data = ctypes.c_void_p.from_address(img + 16).value
+        stride = ctypes.c_int.from_address(img + 44).value
+        pixels = ctypes.string_at(data, stride * height) if data else None
+        if data:
+            libc_free(ctypes.c_void_p(data))
+        libc_free(ctypes.c_void_p(img))
+        return pixels, stride
+
+    try:
+        first, stride = grab()
+        if not first:
+            return 0, None
+        tiles, start = [], None
+        for y in range(height + 1):
+            inside = False
+            if y < height:
+                b, g, r = first[y * stride + 40 * 4:y * stride + 40 * 4 + 3]
+                inside = max(abs(r - BACKGROUND[0]), abs(g - BACKGROUND[1]), abs(b - BACKGROUND[2])) > 6
+            if inside and start is None:
+                start = y
+            elif not inside and start is not None:
+                if y - start >= 40:
+                    tiles.append((start, y))
+                start = None
+        t0 = time.monotonic()
+        last = [t0] * len(tiles)
+        seen = [first[a * stride:b * stride] for a, b in tiles]
+        worst = 0.0
+        while time.monotonic() - t0 < seconds:
+            time.sleep(interval)
+            pixels, _ = grab()
+            now = time.monotonic()
+            if not pixels:
+                continue
+            for i, (a, b) in enumerate(tiles):
+                rows = pixels[a * stride:b * stride]
+                if rows != seen[i]:
+                    worst = max(worst, now - last[i])
+                    last[i], seen[i] = now, rows
+        end = time.monotonic()
+        worst = max([worst] + [end - t for t in last])
+        return len(tiles), worst * 1000.0
+    finally:
+        x11.XCloseDisplay(dpy)
+
+
 # -- running one viewer -------------------------------------------------------
 
 class Lines:
@@ -272,12 +354,12 @@ def reference_viewer(name, url, flash, seconds):
         stop(server)
 
 
-def tavik_viewer(name, url, busy_urls, flash, seconds, build, shots=None):
+def tavik_viewer(name, url, busy_urls, flash, seconds, build, shots=None, busy_window=(1000, 600)):
     from winbed import Bed
     cams = [{"Name": "Flash", "Url": url}]
     cams += [{"Name": "Busy %d" % (i + 1), "Url": u} for i, u in enumerate(busy_urls)]
-    width, height = (1000, 600) if busy_urls else (WIDTH + 40, HEIGHT + 60)
-    with Bed(width=1280, height=800, build=build) as bed:
+    width, height = busy_window if busy_urls else (WIDTH + 40, HEIGHT + 60)
+    with Bed(width=max(1280, width), height=max(800, height), build=build) as bed:
         bed.write_config({"Cameras": cams, "SelectedCamera": "Flash", "Muted": True,
                           "WindowLeft": 0, "WindowTop": 0, "WindowWidth": width,
                           "WindowHeight": height})
@@ -305,6 +387,13 @@ def tavik_viewer(name, url, busy_urls, flash, seconds, build, shots=None):
             rate = (count_presents(log_path) - p0) / (time.monotonic() - t0)
             print("presents %s per_second=%.1f" % (name, rate))
             print("RESULT glass_%s_presents_per_s %.1f" % (name, rate), flush=True)
+            if busy_urls:
+                count, gap = thumbnail_refresh(bed.display, left, top, ch, seconds=10)
+                print("thumbnails %s on_screen=%d longest_without_new_picture_ms=%s"
+                      % (name, count, "-" if gap is None else "%.0f" % gap))
+                if gap is not None:
+                    print("RESULT glass_%s_thumbnails %d" % (name, count))
+                    print("RESULT glass_%s_thumbnail_gap_ms %.0f" % (name, gap), flush=True)
             if shots:
                 os.makedirs(shots, exist_ok=True)
                 bed.screenshot(os.path.join(shots, "%s.png" % name))
@@ -320,6 +409,8 @@ def main():
     ap.add_argument("--probe", nargs=4, metavar=("DISPLAY", "X", "Y", "SECONDS"))
     ap.add_argument("--seconds", type=float, default=20)
     ap.add_argument("--busy", type=int, default=8)
+    ap.add_argument("--busy-window", default="1000x600", metavar="WxH",
+                    help="Tavik's window beside the busy cameras (the screen grows to fit)")
     ap.add_argument("--shots", help="folder for a screenshot of each Tavik run")
     ap.add_argument("--only", default="gst,mpv,ffplay,tavik,tavik_busy")
     ap.add_argument("--build", default=os.environ.get("TAVIK_BUILD_WINDOWS",
@@ -357,7 +448,8 @@ def main():
             elif name == "tavik":
                 tavik_viewer(name, url, [], flash, args.seconds, args.build, args.shots)
             elif name == "tavik_busy":
-                tavik_viewer(name, url, busy_urls, flash, args.seconds, args.build, args.shots)
+                tavik_viewer(name, url, busy_urls, flash, args.seconds, args.build, args.shots,
+                             tuple(int(v) for v in args.busy_window.split("x")))
     finally:
         stop(busy)
         stop(cam)

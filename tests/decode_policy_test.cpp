@@ -95,6 +95,42 @@ TEST(DecodePolicy, ClassifiesKeyframesOfBothCodecs) {
   EXPECT_FALSE(kind(cut, 1).picture);
 }
 
+TEST(DecodePolicy, DecoderInputMovesTheDelimiterToTheEnd) {
+  const auto framed = [](const std::vector<uint8_t>& b, int32_t codec) {
+    const DecoderInput in = FrameForDecoder(b.data(), b.size(), codec);
+    std::vector<uint8_t> out(b.begin() + static_cast<std::ptrdiff_t>(in.skip), b.end());
+    out.insert(out.end(), in.end, in.end + in.endSize);
+    return out;
+  };
+  const std::vector<uint8_t> aud264{0, 0, 0, 1, 0x09, 0xF0};
+  const std::vector<uint8_t> aud265{0, 0, 0, 1, 0x46, 0x01, 0x50};
+  const auto cat = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  // A leading delimiter goes; one ends every unit.
+  EXPECT_EQ(framed(H264({9, 7, 8, 5}), 1), cat(H264({7, 8, 5}), aud264));
+  EXPECT_EQ(framed(H264({1}), 1), cat(H264({1}), aud264));
+  EXPECT_EQ(framed(H265({35, 32, 33, 34, 19}), 2), cat(H265({32, 33, 34, 19}), aud265));
+  EXPECT_EQ(framed(H265({1}), 2), cat(H265({1}), aud265));
+  // A three-byte start code, and the zero bytes before the next start code stay.
+  const std::vector<uint8_t> short_aud{0, 0, 1, 0x09, 0x10, 0, 0, 0, 0, 1, 0x41, 0x9A};
+  EXPECT_EQ(framed(short_aud, 1), cat({0, 0, 0, 0, 1, 0x41, 0x9A}, aud264));
+  // A delimiter that is not first stays where it is.
+  EXPECT_EQ(framed(H264({7, 9, 5}), 1), cat(H264({7, 9, 5}), aud264));
+  // The codec decides: H.264's type 9 header is no H.265 delimiter.
+  EXPECT_EQ(FrameForDecoder(aud264.data(), aud264.size(), 2).skip, 0u);
+  // A delimiter alone is all skipped; so is a cut-off one.
+  EXPECT_EQ(FrameForDecoder(aud264.data(), aud264.size(), 1).skip, aud264.size());
+  const std::vector<uint8_t> cut{0, 0, 0, 1, 0x09};
+  EXPECT_EQ(FrameForDecoder(cut.data(), cut.size(), 1).skip, cut.size());
+  // Nothing to frame: no unit, or no start code at the front.
+  EXPECT_EQ(FrameForDecoder(nullptr, 0, 1).skip, 0u);
+  EXPECT_EQ(FrameForDecoder(nullptr, 0, 1).endSize, aud264.size());
+  const std::vector<uint8_t> bare{0x09, 0xF0, 0, 0, 1, 0x41};
+  EXPECT_EQ(FrameForDecoder(bare.data(), bare.size(), 1).skip, 0u);
+}
+
 TEST(DecodePolicy, GateWaitsForAKeyframeAndDropsRaslAfterAResumedCra) {
   DecodeGate gate;
   const UnitKind p{true, false, false, false};
@@ -381,6 +417,38 @@ TEST(DecodePolicy, SelectedSlotIsDecodedWholeWhileThumbnailsOverflowTheBudget) {
       << "12 ms: one thumbnail unit after the selected one";
   EXPECT_EQ(host.slots[2].dec.broken, 0);
   EXPECT_EQ(host.slots[2].dec.broken, 0);
+}
+
+TEST(DecodePolicy, TickInTwoPartsServesTheSelectedSlotBeforeTheFrameAndThumbnailsAfter) {
+  FakeHost host;
+  host.slots.resize(3);
+  host.slots[1].role = SlotRole::kSelected;
+  std::vector<Camera> cams(3);
+  for (size_t p = 0; p < 3; ++p) host.slots[p].queue.push_back(cams[p].Next());
+  DecodeSchedule schedule;
+  schedule.budgetMs = 12.0;
+  host.unitMs = 6.0;
+  std::deque<Unit> units;
+
+  // Before the frame: the selected slot alone; the thumbnails' queues wait.
+  const TickReport first = RunDecodeTick(host, schedule, units, TickPart::kSelected);
+  EXPECT_EQ(host.decodeOrder, (std::vector<size_t>{1}));
+  EXPECT_EQ(host.slots[0].queue.size(), 1u);
+  EXPECT_EQ(host.slots[2].queue.size(), 1u);
+  EXPECT_EQ(schedule.firstThumbnail, 0u) << "the tick is not over";
+
+  // Meanwhile the selected camera sends again: the thumbnails' part leaves it.
+  host.slots[1].queue.push_back(cams[1].Next());
+  host.decodeOrder.clear();
+  const TickReport second = RunDecodeTick(host, schedule, units, TickPart::kThumbnails, first);
+  // 12 ms less the selected slot's 6: one 6 ms thumbnail unit, not two.
+  EXPECT_EQ(host.decodeOrder, (std::vector<size_t>{0}));
+  EXPECT_TRUE(second.thumbnailsCut);
+  EXPECT_EQ(second.decodedUnits, 2u) << "the report covers the whole tick";
+  EXPECT_EQ(host.slots[1].queue.size(), 1u);
+  EXPECT_EQ(host.slots[2].queue.size(), 1u);
+  EXPECT_EQ(schedule.firstThumbnail, 2u);
+  EXPECT_TRUE(units.empty());
 }
 
 TEST(DecodePolicy, TicksUnderOverloadNeverHandADecoderABrokenChain) {

@@ -82,6 +82,23 @@ TEST(VideoDecoderWin, DecodesH264AndFollowsTheStreamChangeTo720p) {
   decoder.Close();
 }
 
+// A picture that waits for the next unit is shown a frame interval late.
+TEST(VideoDecoderWin, EachPictureComesOutWithItsOwnUnit) {
+  MediaFoundationScope mf;
+  ASSERT_TRUE(mf.ok);
+  const auto units = SplitAtDelimiters(ReadTestClip("two_colour_1280x720.h264"));
+  VideoDecoder decoder;
+  ASSERT_TRUE(decoder.Open(nullptr, nullptr, 1));
+  Collector got;
+  int64_t t = 0;
+  for (size_t i = 0; i < units.size(); ++i) {
+    decoder.Decode(units[i].data(), units[i].size(), t += 333333, got.Callback());
+    ASSERT_EQ(got.pictures.size(), i + 1) << "unit " << i;
+  }
+  ExpectTwoColours(got.pictures.back());
+  decoder.Close();
+}
+
 TEST(VideoDecoderWin, FullHdPaddedTo1088ShowsOnly1080Rows) {
   MediaFoundationScope mf;
   ASSERT_TRUE(mf.ok);

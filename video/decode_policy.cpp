@@ -30,6 +30,46 @@ UnitKind ClassifyAccessUnit(const uint8_t* data, size_t size, int32_t codec) {
 
 namespace {
 
+// Access unit delimiters with their start codes: H.264 NAL type 9 with
+// primary_pic_type 7 (any slice type); H.265 NAL type 35, temporal id 0,
+// pic_type 2 (any slice type). Each ends in its stop bit.
+constexpr uint8_t kH264Delimiter[] = {0, 0, 0, 1, 0x09, 0xF0};
+constexpr uint8_t kH265Delimiter[] = {0, 0, 0, 1, 0x46, 0x01, 0x50};
+
+}  // namespace
+
+DecoderInput FrameForDecoder(const uint8_t* data, size_t size, int32_t codec) {
+  const bool h265 = codec == 2;
+  DecoderInput input;
+  input.end = h265 ? kH265Delimiter : kH264Delimiter;
+  input.endSize = h265 ? sizeof kH265Delimiter : sizeof kH264Delimiter;
+  if (!data) return input;
+  // A start code at the very beginning (00 00 01, or 00 00 00 01).
+  size_t header = 0;
+  if (size >= 4 && data[0] == 0 && data[1] == 0 && data[2] == 1) {
+    header = 3;
+  } else if (size >= 5 && data[0] == 0 && data[1] == 0 && data[2] == 0 && data[3] == 1) {
+    header = 4;
+  } else {
+    return input;
+  }
+  const int type = h265 ? (data[header] >> 1) & 0x3F : data[header] & 0x1F;
+  if (type != (h265 ? 35 : 9)) return input;
+  // The delimiter ends where the next start code (with its zero bytes) begins.
+  size_t next = header + 1;
+  while (next + 2 < size && !(data[next] == 0 && data[next + 1] == 0 && data[next + 2] == 1))
+    ++next;
+  if (next + 2 >= size) {
+    input.skip = size;  // nothing but the delimiter
+    return input;
+  }
+  while (next > header + 1 && data[next - 1] == 0) --next;
+  input.skip = next;
+  return input;
+}
+
+namespace {
+
 bool IsParameterSet(uint8_t header, bool h265) {
   if (h265) {
     const int type = (header >> 1) & 0x3F;

@@ -42,6 +42,21 @@ UnitKind ClassifyAccessUnit(const uint8_t* data, size_t size, int32_t codec);
 bool AppendParameterSets(const uint8_t* data, size_t size, int32_t codec,
                          std::vector<uint8_t>& out);
 
+// What a decoder is handed for one unit: the unit without its access unit
+// delimiter, if it starts with one, and then a delimiter. A decoder that
+// parses a byte stream (Wine's, through GStreamer's parser) knows a picture
+// is complete only when the next unit begins, and so returns each picture one
+// unit late, a whole frame interval at 30 pictures a second. The delimiter
+// at the end begins the next unit at once; the one it stands in for at the
+// start of the next unit is left out, so no unit holds two.
+struct DecoderInput {
+  size_t skip = 0;               // bytes of a leading delimiter left out
+  const uint8_t* end = nullptr;  // the delimiter that goes after the unit
+  size_t endSize = 0;
+};
+// codec: 2 = H.265, any other value = H.264.
+DecoderInput FrameForDecoder(const uint8_t* data, size_t size, int32_t codec);
+
 // ---- Per slot: the reference chain ----------------------------------------
 
 // Whether the slot's decoder has every picture the next unit may refer to.
@@ -270,9 +285,17 @@ size_t DecodeOrderAt(size_t k, size_t count, int32_t selected, size_t first);
 //   DecodeGate& Gate(size_t p);
 //   double NowMs();
 // `units` is the working queue, empty between calls.
+//
+// A tick may be run in two parts: the selected slot (kSelected) before the
+// frame is drawn, and the thumbnails (kThumbnails, given the first part's
+// report) after it, so the selected camera's picture is presented without
+// waiting for thumbnail decoding; their pictures are shown a frame later.
+enum class TickPart { kAll, kSelected, kThumbnails };
+
 template <typename Host>
-TickReport RunDecodeTick(Host& host, DecodeSchedule& schedule, typename Host::Units& units) {
-  TickReport report;
+TickReport RunDecodeTick(Host& host, DecodeSchedule& schedule, typename Host::Units& units,
+                         TickPart part = TickPart::kAll, const TickReport& before = {}) {
+  TickReport report = part == TickPart::kThumbnails ? before : TickReport{};
   const double budgetMs = TickBudgetMs(schedule);
   const double selectedMs = budgetMs > kTickMs ? budgetMs : kTickMs;
   report.budgetMs = budgetMs;
@@ -290,10 +313,15 @@ TickReport RunDecodeTick(Host& host, DecodeSchedule& schedule, typename Host::Un
     }
   }
   const double tickStart = host.NowMs();
+  // Run after the selected slot's part, the thumbnails get what that left.
+  const double thumbnailBudgetMs =
+      part == TickPart::kThumbnails ? budgetMs - before.decodeMs : budgetMs;
   size_t nextFirst = (schedule.firstThumbnail + 1) % count;
   for (size_t k = 0; k < count; ++k) {
     const size_t p = DecodeOrderAt(k, count, selected, schedule.firstThumbnail);
     const bool isSelected = static_cast<int32_t>(p) == selected;
+    if (part == TickPart::kSelected && !isSelected) continue;
+    if (part == TickPart::kThumbnails && isSelected) continue;
     const bool lost = host.Take(p, units);
     if (units.empty()) {
       if (lost) CloseGate(host.Gate(p));
@@ -322,7 +350,7 @@ TickReport RunDecodeTick(Host& host, DecodeSchedule& schedule, typename Host::Un
     } else {
       outcome = DecodeSlotUnits(
           units, codec, rate, kThumbnailBacklogUnits, lost, gate,
-          [&] { return host.NowMs() - tickStart >= budgetMs; },
+          [&] { return host.NowMs() - tickStart >= thumbnailBudgetMs; },
           [&](const auto& unit) { host.Decode(p, unit); });
     }
     report.decodeMs += host.NowMs() - slotStart;
@@ -343,6 +371,7 @@ TickReport RunDecodeTick(Host& host, DecodeSchedule& schedule, typename Host::Un
       }
     }
   }
+  if (part == TickPart::kSelected) return report;  // the thumbnails' part ends the tick
   schedule.firstThumbnail = nextFirst;
   NoteTick(schedule.rate, report, host.NowMs());
   return report;

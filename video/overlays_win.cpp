@@ -118,6 +118,131 @@ void Renderer::DrawScrollIndicator(const RenderScene& s) {
   context->OMSetBlendState(nullptr, nullptr, 0xFFFFFFFFu);
 }
 
+namespace {
+
+// What a cached bitmap shows; with its text and box size it names the bitmap.
+enum : int { kLabelKind = 1, kConnectingKind, kMessageKind, kIconKind };
+// Antialiased edges reach a little beyond the text's laid-out bounds.
+constexpr int32_t kInkMargin = 2;
+constexpr int32_t kMaxBitmapSide = 4096;
+
+int32_t Floor(float v) {
+  return static_cast<int32_t>(std::floor(v));
+}
+int32_t Ceil(float v) {
+  return static_cast<int32_t>(std::ceil(v));
+}
+
+}  // namespace
+
+// Draws `text` laid out in `format` in the box (left, top, right, bottom),
+// from `textInset` pixels right of its left edge, over `background` filling
+// the box when given. The first frame that shows it draws it into a bitmap;
+// later frames copy that bitmap, which puts the same pixels at the same
+// place. Returns false when no bitmap could be had: the caller draws the
+// text itself.
+bool Renderer::DrawCachedText(int kind, const std::wstring& text, IDWriteTextFormat* format,
+                              const D2D1_COLOR_F& ink, int32_t left, int32_t top, int32_t right,
+                              int32_t bottom, const D2D1_COLOR_F* background, float textInset) {
+  const int32_t boxWidth = right - left;
+  const int32_t boxHeight = bottom - top;
+  if (boxWidth <= 0 || boxHeight <= 0) return false;
+  for (TextBitmap& cached : textBitmaps) {
+    if (cached.kind == kind && cached.boxWidth == boxWidth && cached.boxHeight == boxHeight &&
+        cached.text == text) {
+      cached.used = true;
+      const D2D1_SIZE_U size = cached.bitmap->GetPixelSize();
+      const float x = static_cast<float>(left + cached.left);
+      const float y = static_cast<float>(top + cached.top);
+      d2dTarget->DrawBitmap(
+          cached.bitmap,
+          Rect(x, y, x + static_cast<float>(size.width), y + static_cast<float>(size.height)), 1.0f,
+          D2D1_BITMAP_INTERPOLATION_MODE_NEAREST_NEIGHBOR, nullptr);
+      return true;
+    }
+  }
+
+  IDWriteTextLayout* layout = nullptr;
+  if (!dwriteFactory || !format ||
+      FAILED(dwriteFactory->CreateTextLayout(text.c_str(), static_cast<UINT32>(text.size()), format,
+                                             static_cast<float>(boxWidth) - textInset,
+                                             static_cast<float>(boxHeight), &layout)) ||
+      !layout)
+    return false;
+  DWRITE_TEXT_METRICS metrics = {};
+  if (FAILED(layout->GetMetrics(&metrics))) {
+    layout->Release();
+    return false;
+  }
+  // The bitmap covers the laid-out text and the background, relative to the box.
+  int32_t x0 = Floor(textInset + metrics.left) - kInkMargin;
+  int32_t y0 = Floor(metrics.top) - kInkMargin;
+  int32_t x1 =
+      Ceil(textInset + metrics.left + metrics.widthIncludingTrailingWhitespace) + kInkMargin;
+  int32_t y1 = Ceil(metrics.top + metrics.height) + kInkMargin;
+  if (background) {
+    x0 = x0 < 0 ? x0 : 0;
+    y0 = y0 < 0 ? y0 : 0;
+    x1 = x1 > boxWidth ? x1 : boxWidth;
+    y1 = y1 > boxHeight ? y1 : boxHeight;
+  }
+  ID2D1BitmapRenderTarget* target = nullptr;
+  ID2D1SolidColorBrush* paint = nullptr;
+  ID2D1Bitmap* bitmap = nullptr;
+  if (x1 - x0 <= kMaxBitmapSide && y1 - y0 <= kMaxBitmapSide &&
+      SUCCEEDED(d2dTarget->CreateCompatibleRenderTarget(
+          D2D1::SizeF(static_cast<float>(x1 - x0), static_cast<float>(y1 - y0)), &target)) &&
+      target && SUCCEEDED(target->CreateSolidColorBrush(ink, &paint)) && paint) {
+    target->BeginDraw();
+    target->Clear(D2D1::ColorF(0.0f, 0.0f, 0.0f, 0.0f));
+    if (background) {
+      paint->SetColor(*background);
+      target->FillRectangle(
+          Rect(static_cast<float>(-x0), static_cast<float>(-y0), static_cast<float>(boxWidth - x0),
+               static_cast<float>(boxHeight - y0)),
+          paint);
+      paint->SetColor(ink);
+    }
+    target->DrawTextLayout(
+        D2D1::Point2F(textInset - static_cast<float>(x0), -static_cast<float>(y0)), layout, paint,
+        D2D1_DRAW_TEXT_OPTIONS_NONE);
+    if (FAILED(target->EndDraw()) || FAILED(target->GetBitmap(&bitmap))) bitmap = nullptr;
+  }
+  if (paint) paint->Release();
+  if (target) target->Release();
+  layout->Release();
+  if (!bitmap) return false;
+
+  TextBitmap made;
+  made.kind = kind;
+  made.text = text;
+  made.boxWidth = boxWidth;
+  made.boxHeight = boxHeight;
+  made.left = x0;
+  made.top = y0;
+  made.bitmap = bitmap;
+  textBitmaps.push_back(std::move(made));
+  return DrawCachedText(kind, text, format, ink, left, top, right, bottom, background, textInset);
+}
+
+// Bitmaps of texts not drawn in the frame just ended (or all of them, when
+// the target they belong to goes) are released.
+void Renderer::ReleaseTextBitmaps(bool unusedOnly) {
+  size_t kept = 0;
+  for (size_t i = 0; i < textBitmaps.size(); ++i) {
+    TextBitmap& cached = textBitmaps[i];
+    if (unusedOnly && cached.used) {
+      cached.used = false;
+      if (kept != i) textBitmaps[kept] = std::move(cached);
+      ++kept;
+    } else {
+      if (cached.bitmap) cached.bitmap->Release();
+      cached.bitmap = nullptr;
+    }
+  }
+  textBitmaps.resize(kept);
+}
+
 void Renderer::DrawTextOverlays(const RenderScene& s) {
   if (!brush) return;
   for (const TileView& tile : s.tiles) {
@@ -125,27 +250,35 @@ void Renderer::DrawTextOverlays(const RenderScene& s) {
     const float tt = static_cast<float>(tile.top);
     if (tile.showLabel && !tile.label.empty() && labelFormat) {
       const PixelRect box = LabelBox(tile.left, tile.top, tile.label.size());
-      const D2D1_RECT_F r =
-          Rect(static_cast<float>(box.x), static_cast<float>(box.y),
-               static_cast<float>(box.x + box.w), static_cast<float>(box.y + box.h));
-      brush->SetColor(kLabelBackground);
-      d2dTarget->FillRectangle(r, brush);
-      brush->SetColor(kLabelText);
-      d2dTarget->DrawText(tile.label.c_str(), static_cast<UINT32>(tile.label.size()), labelFormat,
-                          Rect(r.left + 5.0f, r.top, r.right, r.bottom), brush,
-                          D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
+      if (!DrawCachedText(kLabelKind, tile.label, labelFormat, kLabelText, box.x, box.y,
+                          box.x + box.w, box.y + box.h, &kLabelBackground, 5.0f)) {
+        const D2D1_RECT_F r =
+            Rect(static_cast<float>(box.x), static_cast<float>(box.y),
+                 static_cast<float>(box.x + box.w), static_cast<float>(box.y + box.h));
+        brush->SetColor(kLabelBackground);
+        d2dTarget->FillRectangle(r, brush);
+        brush->SetColor(kLabelText);
+        d2dTarget->DrawText(tile.label.c_str(), static_cast<UINT32>(tile.label.size()), labelFormat,
+                            Rect(r.left + 5.0f, r.top, r.right, r.bottom), brush,
+                            D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
+      }
     }
     if (tile.connecting && messageFormat) {
       const std::wstring text =
           tile.label.empty() ? std::wstring(kConnecting) : tile.label + kConnectingSuffix;
-      brush->SetColor(kMessageText);
-      d2dTarget->DrawText(
-          text.c_str(), static_cast<UINT32>(text.size()), messageFormat,
-          Rect(tl, tt, static_cast<float>(tile.right), static_cast<float>(tile.bottom)), brush,
-          D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
+      if (!DrawCachedText(kConnectingKind, text, messageFormat, kMessageText, tile.left, tile.top,
+                          tile.right, tile.bottom, nullptr, 0.0f)) {
+        brush->SetColor(kMessageText);
+        d2dTarget->DrawText(
+            text.c_str(), static_cast<UINT32>(text.size()), messageFormat,
+            Rect(tl, tt, static_cast<float>(tile.right), static_cast<float>(tile.bottom)), brush,
+            D2D1_DRAW_TEXT_OPTIONS_NONE, DWRITE_MEASURING_MODE_NATURAL);
+      }
     }
   }
-  if (s.tiles.empty() && !s.message.empty() && messageFormat) {
+  if (s.tiles.empty() && !s.message.empty() && messageFormat &&
+      !DrawCachedText(kMessageKind, s.message, messageFormat, kMessageText, 0, 0, width, height,
+                      nullptr, 0.0f)) {
     brush->SetColor(kMessageText);
     d2dTarget->DrawText(s.message.c_str(), static_cast<UINT32>(s.message.size()), messageFormat,
                         Rect(0.0f, 0.0f, static_cast<float>(width), static_cast<float>(height)),

@@ -8,6 +8,7 @@
 
 #include "app/app_state.h"
 #include "video/decode_policy.h"
+#include "video/frame_pacer.h"
 #include "video/renderer_win.h"
 #include "video/video_decoder_win.h"
 
@@ -17,8 +18,56 @@ namespace {
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
 #endif
 
-constexpr LONGLONG kTickDue = -166667;  // 16.6667 ms, relative, in 100 ns units
 constexpr DWORD kMaxWaitMs = 100;
+
+double NowMs() {
+  return std::chrono::duration<double, std::milli>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Arms the timer to fire `ms` from now (relative, in 100 ns units).
+void ArmTimer(HANDLE timer, double ms) {
+  LARGE_INTEGER due;
+  due.QuadPart = -static_cast<LONGLONG>(ms * 10000.0 + 0.5);
+  if (due.QuadPart == 0) due.QuadPart = -1;
+  SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE);
+}
+
+// Waits until the next frame is due (FramePacer), or until a unit of the
+// selected camera arrives and a frame may start. Without a timer the loop
+// runs without pausing.
+void WaitForNextFrame(HANDLE timer, HANDLE wake, FramePacer& pacer) {
+  double now = NowMs();
+  const double due = NextFrameDueMs(pacer);
+  if (!timer || due <= now) {
+    // No time to wait: a unit that came during the frame only tells its time.
+    if (wake && WaitForSingleObject(wake, 0) == WAIT_OBJECT_0) NoteSelectedUnit(pacer, now);
+    return;
+  }
+  ArmTimer(timer, due - now);
+  HANDLE handles[2] = {timer, wake};
+  const DWORD woken = WaitForMultipleObjects(wake ? 2 : 1, handles, FALSE, kMaxWaitMs);
+  if (woken != WAIT_OBJECT_0 + 1) return;
+  now = NowMs();
+  NoteSelectedUnit(pacer, now);
+  const double start = WokenFrameDueMs(pacer, now);
+  if (start > now) {
+    ArmTimer(timer, start - now);
+    WaitForSingleObject(timer, kMaxWaitMs);
+  }
+}
+
+// Only the selected slot's units wake the thread.
+void MarkWakingSlot(const Renderer& renderer) {
+  for (size_t p = 0; p < g_app.slots.size(); ++p) {
+    Slot* slot = g_app.slots[p];
+    if (!slot) continue;
+    slot->wakesRenderThread.store(RoleInScene(renderer.DrawnScene(), static_cast<int32_t>(p),
+                                              renderer.BackBufferWidth(),
+                                              renderer.BackBufferHeight()) == SlotRole::kSelected);
+  }
+}
 
 void CloseDecoders() {
   for (Slot* slot : g_app.slots) {
@@ -42,11 +91,7 @@ struct SlotHost {
                        renderer.BackBufferHeight());
   }
   DecodeGate& Gate(size_t p) { return g_app.slots[p]->decodeGate; }
-  double NowMs() const {
-    return std::chrono::duration<double, std::milli>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-  }
+  double NowMs() const { return ::NowMs(); }
   bool Take(size_t p, Units& units) {
     Slot* slot = g_app.slots[p];
     if (!slot) return false;  // nothing to take: the tick goes on to the next slot
@@ -100,9 +145,10 @@ struct SlotHost {
 }  // namespace
 
 TickReport DecodeQueuedUnits(Renderer& renderer, DecodeSchedule& schedule,
-                             std::deque<AccessUnit>& taken) {
+                             std::deque<AccessUnit>& taken, TickPart part,
+                             const TickReport& before) {
   SlotHost host{renderer};
-  return RunDecodeTick(host, schedule, taken);
+  return RunDecodeTick(host, schedule, taken, part, before);
 }
 
 DWORD WINAPI RenderThreadProc(LPVOID) {
@@ -117,23 +163,28 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
                                         TIMER_ALL_ACCESS);
 
   DecodeSchedule schedule;
+  FramePacer pacer;
   std::deque<AccessUnit> taken;  // reused every tick (see DecodeQueuedUnits)
   while (!g_app.renderStop.load()) {
-    if (timer) {
-      LARGE_INTEGER due;
-      due.QuadPart = kTickDue;
-      SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE);
-    }
-    if (g_app.renderGate.EnterTick()) {
-      DecodeQueuedUnits(renderer, schedule, taken);
+    // The selected camera's units, the frame, then the thumbnails' units
+    // (shown in the next frame): the watched picture never waits for them.
+    NoteFrameStart(pacer, NowMs());
+    TickReport selected;
+    const bool ticking = g_app.renderGate.EnterTick();
+    if (ticking) {
+      selected = DecodeQueuedUnits(renderer, schedule, taken, TickPart::kSelected);
       g_app.renderGate.LeaveTick();
     }
-    const auto drawStart = std::chrono::steady_clock::now();
+    const double drawStart = NowMs();
     renderer.DrawFrame();
-    schedule.drawMs =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - drawStart)
-            .count();
-    if (timer) WaitForSingleObject(timer, kMaxWaitMs);
+    schedule.drawMs = NowMs() - drawStart;
+    if (ticking && g_app.renderGate.EnterTick()) {
+      DecodeQueuedUnits(renderer, schedule, taken, TickPart::kThumbnails, selected);
+      MarkWakingSlot(renderer);
+      g_app.renderGate.LeaveTick();
+    }
+    NoteFrameEnd(pacer, NowMs());
+    WaitForNextFrame(timer, g_app.renderWake, pacer);
   }
 
   if (timer) CloseHandle(timer);

@@ -24,4 +24,5 @@ DWORD WINAPI RenderThreadProc(LPVOID parameter);
 // taking a slot's queue (a swap under its lock) hands the slot storage that
 // already exists instead of making a new queue every time.
 TickReport DecodeQueuedUnits(Renderer& renderer, DecodeSchedule& schedule,
-                             std::deque<AccessUnit>& taken);
+                             std::deque<AccessUnit>& taken, TickPart part = TickPart::kAll,
+                             const TickReport& before = {});

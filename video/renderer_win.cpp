@@ -206,6 +206,7 @@ bool Renderer::CreateBackBufferTargets() {
 }
 
 void Renderer::ReleaseBackBufferTargets() {
+  ReleaseTextBitmaps(false);  // they belong to d2dTarget
   SafeRelease(brush);
   SafeRelease(d2dTarget);
   SafeRelease(backBufferView);
@@ -519,6 +520,7 @@ void Renderer::DrawFrame() {
     d2dTarget->BeginDraw();
     DrawTextOverlays(frameScene);
     d2dTarget->EndDraw();
+    ReleaseTextBitmaps(true);
   }
   swapChain->Present(0, 0);
 }
@@ -570,6 +572,7 @@ void Renderer::Shutdown() {
   SafeRelease(messageFormat);
   SafeRelease(labelFormat);
   SafeRelease(dwriteFactory);
+  ReleaseTextBitmaps(false);
   SafeRelease(brush);
   SafeRelease(d2dTarget);
   SafeRelease(backBufferView);

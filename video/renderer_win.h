@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "video/render_scene.h"
@@ -105,6 +106,10 @@ class Renderer {
   void DrawScrollIndicator(const RenderScene& scene);
   void DrawTextOverlays(const RenderScene& scene);
   void DrawSoundIcon(const RenderScene& scene);
+  bool DrawCachedText(int kind, const std::wstring& text, IDWriteTextFormat* format,
+                      const D2D1_COLOR_F& ink, int32_t left, int32_t top, int32_t right,
+                      int32_t bottom, const D2D1_COLOR_F* background, float textInset);
+  void ReleaseTextBitmaps(bool unusedOnly);
 
   HWND window = nullptr;
   int width = 0;
@@ -130,6 +135,18 @@ class Renderer {
   IDWriteTextFormat* messageFormat = nullptr;
   IDWriteTextFormat* iconFormat = nullptr;
   bool iconGlyphs = false;  // iconFormat uses the icon font; else the icon is drawn as shapes
+  // Each text overlay is laid out and drawn once into a bitmap of d2dTarget
+  // and then copied every frame while it stays on screen; laying out and
+  // rasterizing text costs milliseconds per text on every frame otherwise.
+  struct TextBitmap {
+    int kind = 0;
+    std::wstring text;
+    int32_t boxWidth = 0, boxHeight = 0;  // the box the text is laid out in
+    int32_t left = 0, top = 0;            // the bitmap's place relative to the box
+    ID2D1Bitmap* bitmap = nullptr;
+    bool used = false;  // drawn in the current frame
+  };
+  std::vector<TextBitmap> textBitmaps;
   // The device can sample NV12 textures: found out once, by Init. A later
   // failure to make one (short of memory, an impossible size) costs only
   // that picture; the next one tries again.

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "video/decode_policy.h"
+
 namespace {
 
 // CODECAPI_AVLowLatencyMode
@@ -142,21 +144,27 @@ void VideoDecoder::NoteParameterSets(const uint8_t* data, size_t size) {
 
 void VideoDecoder::Decode(const uint8_t* data, size_t size, int64_t timestamp,
                           const FrameCallback& frameCallback) {
-  if (!transform || !data || size == 0 || size > 0xFFFFFFFFu) return;
+  if (!transform || !data || size == 0 || size > 0xFFFFFF00u) return;
   NoteParameterSets(data, size);
+
+  // The unit ends in a delimiter, so the picture comes out with its own unit.
+  const DecoderInput input = FrameForDecoder(data, size, codec);
+  if (input.skip >= size) return;  // a delimiter alone: no picture in it
+  const size_t bytes = size - input.skip + input.endSize;
 
   IMFSample* sample = nullptr;
   if (FAILED(MFCreateSample(&sample))) return;
   IMFMediaBuffer* buffer = nullptr;
-  if (FAILED(MFCreateMemoryBuffer(static_cast<DWORD>(size), &buffer))) {
+  if (FAILED(MFCreateMemoryBuffer(static_cast<DWORD>(bytes), &buffer))) {
     sample->Release();
     return;
   }
   BYTE* dst = nullptr;
   if (SUCCEEDED(buffer->Lock(&dst, nullptr, nullptr))) {
-    std::memcpy(dst, data, size);
+    std::memcpy(dst, data + input.skip, size - input.skip);
+    std::memcpy(dst + (size - input.skip), input.end, input.endSize);
     buffer->Unlock();
-    buffer->SetCurrentLength(static_cast<DWORD>(size));
+    buffer->SetCurrentLength(static_cast<DWORD>(bytes));
   }
   sample->AddBuffer(buffer);
   buffer->Release();
