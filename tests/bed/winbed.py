@@ -212,9 +212,24 @@ class Bed:
 
     def start_tavik(self, exe=None):
         exe = exe or os.path.join(self.build, "Tavik.exe")
-        self.tavik = subprocess.Popen(["wine", exe], env=self.env, stdout=subprocess.DEVNULL,
-                                      stderr=subprocess.DEVNULL, start_new_session=True)
+        # Its error output (Wine's report of a crash, for one) is kept for tavik_report.
+        with open(os.path.join(self.tmp, "tavik.err"), "ab") as err:
+            self.tavik = subprocess.Popen(["wine", exe], env=self.env, stdout=subprocess.DEVNULL,
+                                          stderr=err, start_new_session=True)
         return self.tavik
+
+    def tavik_report(self):
+        """What a failed wait should say about Tavik.exe: whether it still runs,
+        its top-level windows, and the end of its error output."""
+        lines = ["Tavik.exe %s" % ("running" if self.tavik_running() else
+                                   "ended with %r" % (self.tavik.poll() if self.tavik else None))]
+        lines += ["  window %r" % w for w in self.windows()]
+        try:
+            with open(os.path.join(self.tmp, "tavik.err"), "rb") as f:
+                lines.append("error output (end): " + f.read()[-3000:].decode("utf-8", "replace"))
+        except OSError:
+            pass
+        return "\n".join(lines)
 
     def tavik_running(self):
         return self.tavik is not None and self.tavik.poll() is None

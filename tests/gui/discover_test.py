@@ -127,8 +127,11 @@ def a_changed_certificate_gets_no_password_until_accepted():
         return log
 
     def discover_dialog(bed, main):
-        bed.command(main, 5)
-        return bed.wait_window(title=DIALOG, timeout=60)
+        assert bed.command(main, 5), "File > Discover could not be sent\n" + bed.tavik_report()
+        try:
+            return bed.wait_window(title=DIALOG, timeout=60)
+        except AssertionError as e:
+            raise AssertionError("%s\n%s" % (e, bed.tavik_report())) from None
 
     def press_until_refused(bed, dialog, log):
         bed.click(dialog, 1025)
