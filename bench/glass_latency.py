@@ -4,7 +4,7 @@ moment a viewer's screen pixel does, for Tavik.exe under Wine and for reference
 viewers in the same run.
 
     /usr/bin/python3 bench/glass_latency.py [--seconds 20] [--busy 8] [--busy-window 1000x600]
-                                            [--only NAMES]
+                                            [--settle SECONDS] [--only NAMES]
 
 A flashing camera (this script with --flashcam: GStreamer appsrc -> x264enc
 zerolatency -> RTSP, 640x360 at 30 fps, white for 300 ms every 1.5 s) prints the
@@ -354,7 +354,8 @@ def reference_viewer(name, url, flash, seconds):
         stop(server)
 
 
-def tavik_viewer(name, url, busy_urls, flash, seconds, build, shots=None, busy_window=(1000, 600)):
+def tavik_viewer(name, url, busy_urls, flash, seconds, build, shots=None, busy_window=(1000, 600),
+                 settle=None):
     from winbed import Bed
     cams = [{"Name": "Flash", "Url": url}]
     cams += [{"Name": "Busy %d" % (i + 1), "Url": u} for i, u in enumerate(busy_urls)]
@@ -379,7 +380,8 @@ def tavik_viewer(name, url, busy_urls, flash, seconds, build, shots=None, busy_w
         x = left + cw * 3 // 5 if busy_urls else left + cw // 2
         y = top + ch // 2
         try:
-            time.sleep(10 if busy_urls else 6)  # connections, decoders, first pictures
+            # Connections, decoders, first pictures.
+            time.sleep(settle if settle is not None else 10 if busy_urls else 6)
             log.flush()
             p0, t0 = count_presents(log_path), time.monotonic()
             measure(name, bed.display, x, y, flash, seconds, warmup=0)
@@ -409,6 +411,9 @@ def main():
     ap.add_argument("--probe", nargs=4, metavar=("DISPLAY", "X", "Y", "SECONDS"))
     ap.add_argument("--seconds", type=float, default=20)
     ap.add_argument("--busy", type=int, default=8)
+    ap.add_argument("--settle", type=float, metavar="SECONDS",
+                    help="wait after Tavik's window appears before measuring (default 6, "
+                         "10 beside busy cameras)")
     ap.add_argument("--busy-window", default="1000x600", metavar="WxH",
                     help="Tavik's window beside the busy cameras (the screen grows to fit)")
     ap.add_argument("--shots", help="folder for a screenshot of each Tavik run")
@@ -449,7 +454,7 @@ def main():
                 tavik_viewer(name, url, [], flash, args.seconds, args.build, args.shots)
             elif name == "tavik_busy":
                 tavik_viewer(name, url, busy_urls, flash, args.seconds, args.build, args.shots,
-                             tuple(int(v) for v in args.busy_window.split("x")))
+                             tuple(int(v) for v in args.busy_window.split("x")), args.settle)
     finally:
         stop(busy)
         stop(cam)
