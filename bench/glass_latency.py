@@ -112,7 +112,8 @@ def flashcam(port):
 
 # -- the screen probe ---------------------------------------------------------
 
-def probe(display, x, y, seconds):
+def libx11():
+    """libX11 through ctypes, with the prototypes the probes use."""
     x11 = ctypes.CDLL("libX11.so.6")
     x11.XOpenDisplay.restype = ctypes.c_void_p
     x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
@@ -123,6 +124,12 @@ def probe(display, x, y, seconds):
                               ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
     x11.XGetPixel.restype = ctypes.c_ulong
     x11.XGetPixel.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int]
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    return x11
+
+
+def probe(display, x, y, seconds):
+    x11 = libx11()
     x11.XDestroyImage = None  # a macro; the image's own destroy function is in its struct
     libc_free = ctypes.CDLL(None).free
     dpy = x11.XOpenDisplay(display.encode())
@@ -164,15 +171,7 @@ def thumbnail_refresh(display, left, top, height, seconds, interval=0.1):
     the window's background. Returns (thumbnails, the longest time in ms any
     of them went without a changed picture, counting from the start and to
     the end of the watch)."""
-    x11 = ctypes.CDLL("libX11.so.6")
-    x11.XOpenDisplay.restype = ctypes.c_void_p
-    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    x11.XDefaultRootWindow.restype = ctypes.c_ulong
-    x11.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-    x11.XGetImage.restype = ctypes.c_void_p
-    x11.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
-                              ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
-    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    x11 = libx11()
     libc_free = ctypes.CDLL(None).free
     dpy = x11.XOpenDisplay(display.encode())
     if not dpy:
