@@ -223,7 +223,7 @@ class Bed:
         its top-level windows, and the end of its error output."""
         lines = ["Tavik.exe %s" % ("running" if self.tavik_running() else
                                    "ended with %r" % (self.tavik.poll() if self.tavik else None))]
-        lines += ["  window %r" % w for w in self.windows()]
+        lines += ["  window %r %s" % (w, "visible" if w.visible else "hidden") for w in self.windows()]
         try:
             with open(os.path.join(self.tmp, "tavik.err"), "rb") as f:
                 lines.append("error output (end): " + f.read()[-3000:].decode("utf-8", "replace"))
