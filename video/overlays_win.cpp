@@ -147,26 +147,46 @@ bool Renderer::DrawCachedText(int kind, const std::wstring& text, IDWriteTextFor
   const int32_t boxWidth = right - left;
   const int32_t boxHeight = bottom - top;
   if (boxWidth <= 0 || boxHeight <= 0) return false;
+  TextBitmap* shown = nullptr;
   for (TextBitmap& cached : textBitmaps) {
     if (cached.kind == kind && cached.boxWidth == boxWidth && cached.boxHeight == boxHeight &&
         cached.text == text) {
-      cached.used = true;
-      const D2D1_SIZE_U size = cached.bitmap->GetPixelSize();
-      const float x = static_cast<float>(left + cached.left);
-      const float y = static_cast<float>(top + cached.top);
-      d2dTarget->DrawBitmap(
-          cached.bitmap,
-          Rect(x, y, x + static_cast<float>(size.width), y + static_cast<float>(size.height)), 1.0f,
-          D2D1_BITMAP_INTERPOLATION_MODE_NEAREST_NEIGHBOR, nullptr);
-      return true;
+      shown = &cached;
+      break;
     }
   }
+  if (!shown) {
+    TextBitmap made;
+    made.kind = kind;
+    made.text = text;
+    made.boxWidth = boxWidth;
+    made.boxHeight = boxHeight;
+    if (!MakeTextBitmap(made, format, ink, background, textInset)) return false;
+    textBitmaps.push_back(std::move(made));
+    shown = &textBitmaps.back();
+  }
+  shown->used = true;
+  const D2D1_SIZE_U size = shown->bitmap->GetPixelSize();
+  const float x = static_cast<float>(left + shown->left);
+  const float y = static_cast<float>(top + shown->top);
+  d2dTarget->DrawBitmap(
+      shown->bitmap,
+      Rect(x, y, x + static_cast<float>(size.width), y + static_cast<float>(size.height)), 1.0f,
+      D2D1_BITMAP_INTERPOLATION_MODE_NEAREST_NEIGHBOR, nullptr);
+  return true;
+}
 
+// Lays out and draws the text of `made` (kind, text and box set) into a new
+// bitmap covering the text and the background, and notes where it goes
+// relative to the box.
+bool Renderer::MakeTextBitmap(TextBitmap& made, IDWriteTextFormat* format, const D2D1_COLOR_F& ink,
+                              const D2D1_COLOR_F* background, float textInset) {
   IDWriteTextLayout* layout = nullptr;
   if (!dwriteFactory || !format ||
-      FAILED(dwriteFactory->CreateTextLayout(text.c_str(), static_cast<UINT32>(text.size()), format,
-                                             static_cast<float>(boxWidth) - textInset,
-                                             static_cast<float>(boxHeight), &layout)) ||
+      FAILED(dwriteFactory->CreateTextLayout(made.text.c_str(),
+                                             static_cast<UINT32>(made.text.size()), format,
+                                             static_cast<float>(made.boxWidth) - textInset,
+                                             static_cast<float>(made.boxHeight), &layout)) ||
       !layout)
     return false;
   DWRITE_TEXT_METRICS metrics = {};
@@ -183,8 +203,8 @@ bool Renderer::DrawCachedText(int kind, const std::wstring& text, IDWriteTextFor
   if (background) {
     x0 = x0 < 0 ? x0 : 0;
     y0 = y0 < 0 ? y0 : 0;
-    x1 = x1 > boxWidth ? x1 : boxWidth;
-    y1 = y1 > boxHeight ? y1 : boxHeight;
+    x1 = x1 > made.boxWidth ? x1 : made.boxWidth;
+    y1 = y1 > made.boxHeight ? y1 : made.boxHeight;
   }
   ID2D1BitmapRenderTarget* target = nullptr;
   ID2D1SolidColorBrush* paint = nullptr;
@@ -198,8 +218,8 @@ bool Renderer::DrawCachedText(int kind, const std::wstring& text, IDWriteTextFor
     if (background) {
       paint->SetColor(*background);
       target->FillRectangle(
-          Rect(static_cast<float>(-x0), static_cast<float>(-y0), static_cast<float>(boxWidth - x0),
-               static_cast<float>(boxHeight - y0)),
+          Rect(static_cast<float>(-x0), static_cast<float>(-y0),
+               static_cast<float>(made.boxWidth - x0), static_cast<float>(made.boxHeight - y0)),
           paint);
       paint->SetColor(ink);
     }
@@ -212,17 +232,10 @@ bool Renderer::DrawCachedText(int kind, const std::wstring& text, IDWriteTextFor
   if (target) target->Release();
   layout->Release();
   if (!bitmap) return false;
-
-  TextBitmap made;
-  made.kind = kind;
-  made.text = text;
-  made.boxWidth = boxWidth;
-  made.boxHeight = boxHeight;
   made.left = x0;
   made.top = y0;
   made.bitmap = bitmap;
-  textBitmaps.push_back(std::move(made));
-  return DrawCachedText(kind, text, format, ink, left, top, right, bottom, background, textInset);
+  return true;
 }
 
 // Bitmaps of texts not drawn in the frame just ended (or all of them, when

@@ -58,17 +58,6 @@ void WaitForNextFrame(HANDLE timer, HANDLE wake, FramePacer& pacer) {
   }
 }
 
-// Only the selected slot's units wake the thread.
-void MarkWakingSlot(const Renderer& renderer) {
-  for (size_t p = 0; p < g_app.slots.size(); ++p) {
-    Slot* slot = g_app.slots[p];
-    if (!slot) continue;
-    slot->wakesRenderThread.store(RoleInScene(renderer.DrawnScene(), static_cast<int32_t>(p),
-                                              renderer.BackBufferWidth(),
-                                              renderer.BackBufferHeight()) == SlotRole::kSelected);
-  }
-}
-
 void CloseDecoders() {
   for (Slot* slot : g_app.slots) {
     if (!slot || !slot->decoder) continue;
@@ -142,6 +131,14 @@ struct SlotHost {
   }
 };
 
+// Only the selected slot's units wake the thread.
+void MarkWakingSlot(const SlotHost& host) {
+  for (size_t p = 0; p < host.SlotCount(); ++p) {
+    if (Slot* slot = g_app.slots[p])
+      slot->wakesRenderThread.store(host.Role(p) == SlotRole::kSelected);
+  }
+}
+
 }  // namespace
 
 TickReport DecodeQueuedUnits(Renderer& renderer, DecodeSchedule& schedule,
@@ -180,7 +177,7 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
     schedule.drawMs = NowMs() - drawStart;
     if (ticking && g_app.renderGate.EnterTick()) {
       DecodeQueuedUnits(renderer, schedule, taken, TickPart::kThumbnails, selected);
-      MarkWakingSlot(renderer);
+      MarkWakingSlot(SlotHost{renderer});
       g_app.renderGate.LeaveTick();
     }
     NoteFrameEnd(pacer, NowMs());

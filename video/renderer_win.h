@@ -147,6 +147,8 @@ class Renderer {
     bool used = false;  // drawn in the current frame
   };
   std::vector<TextBitmap> textBitmaps;
+  bool MakeTextBitmap(TextBitmap& made, IDWriteTextFormat* format, const D2D1_COLOR_F& ink,
+                      const D2D1_COLOR_F* background, float textInset);
   // The device can sample NV12 textures: found out once, by Init. A later
   // failure to make one (short of memory, an impossible size) costs only
   // that picture; the next one tries again.
