@@ -2,7 +2,8 @@
 """The summary table of tools/bench.sh from the outputs it saved in DIR:
 
     depacketizer.json  (Google Benchmark JSON of depacketizer_bench)
-    latency.txt, latency_rt.txt, cpu.txt, frame.txt, wine.txt, glass.txt  (RESULT name value lines)
+    latency.txt, latency_rt.txt, cpu.txt, frame.txt, wine.txt, glass.txt, pictures.txt
+                       (RESULT name value lines)
     load.txt  ("stage start|end load1 load5 load15" lines), wall_seconds.txt
 
     /usr/bin/python3 bench/bench_summary.py DIR
@@ -64,6 +65,7 @@ def main():
     frame = results(os.path.join(out, "frame.txt"))
     wine = results(os.path.join(out, "wine.txt"))
     glass = results(os.path.join(out, "glass.txt"))
+    pictures = results(os.path.join(out, "pictures.txt"))
     load = loads(os.path.join(out, "load.txt"))
     rows = []
     stage = [""]
@@ -197,6 +199,35 @@ def main():
                    else "%.0f" % glass["glass_tavik_busy_thumbnails"]),
                 glass.get("glass_tavik_busy_thumbnail_gap_ms"), 2000.0,
                 "<= keyframe interval + 1 s", lambda v, r: v <= 2000.0, fmt="%.0f")
+
+    stage[0] = "pictures"
+    # New pictures on screen per second and CPU with 1080p30 cameras
+    # (bench/bench_pictures_wine.py); the reference is mpv in the same run.
+    p = pictures.get
+    for name, what in (("gst", "bare GStreamer pipeline"), ("mpv", "mpv low-latency"),
+                       ("ffplay", "ffplay nobuffer")):
+        row("pictures/s, one 1080p30 camera, %s" % what, p("p1080_%s_pictures" % name), 30.0, "(reference)",
+            lambda v, r: True, fmt="%.1f")
+        row("  CPU cores", p("p1080_%s_cpu" % name), None, "(reference)", lambda v, r: True, fmt="%.2f")
+    row("pictures/s, one 1080p30 camera, Tavik.exe (Wine)", p("p1080_tavik_pictures"), p("p1080_mpv_pictures"),
+        ">= 29", lambda v, r: v >= 29, fmt="%.1f")
+    row("  CPU cores (reference: mpv)", p("p1080_tavik_cpu"), p("p1080_mpv_cpu"), "<= 2.5 x mpv",
+        lambda v, r: r is not None and r <= 2.5, fmt="%.2f")
+    row("  presents/s", p("p1080_tavik_presents"), None, "(report)", lambda v, r: True, fmt="%.1f")
+    row("CPU cores, one camera that never answers (Wine)", p("p1080_idle_cpu"), None, "<= 0.05",
+        lambda v, r: v <= 0.05, fmt="%.2f")
+    row("  pictures/s", p("p1080_idle_pictures"), None, "(report)", lambda v, r: True, fmt="%.1f")
+    row("  presents/s", p("p1080_idle_presents"), None, "(report)", lambda v, r: True, fmt="%.1f")
+    row("pictures/s, stage, 4 x 1080p30 in 1920x1050 (Wine)", p("p1080_four_stage_pictures"),
+        p("p1080_mpv_pictures"), ">= 29", lambda v, r: v >= 29, fmt="%.1f")
+    for i in (1, 2, 3):
+        row("  pictures/s, thumbnail %d" % i, p("p1080_four_thumb%d_pictures" % i), None, ">= 10",
+            lambda v, r: v >= 10, fmt="%.1f")
+    row("  CPU cores", p("p1080_four_cpu"), None, "(report)", lambda v, r: True, fmt="%.2f")
+    row("  presents/s", p("p1080_four_presents"), None, "(report)", lambda v, r: True, fmt="%.1f")
+    gaps = [v for k, v in pictures.items() if k.endswith("_longest_sample_gap_ms")]
+    row("longest gap between screen samples, ms (any viewer)", max(gaps) if gaps else None, 1000.0 / 30,
+        "(report; over 33 may miss pictures)", lambda v, r: True, fmt="%.0f")
 
     header = ("figure", "Tavik", "reference", "ratio", "goal", "met", "load")
     widths = [max(len(r[i]) for r in rows + [header]) for i in range(7)]

@@ -100,7 +100,7 @@ def wineserver_cpu():
             continue
         try:
             with open("/proc/%s/comm" % entry) as f:
-                if f.read().strip() != "wineserver":
+                if f.read().strip() not in ("wineserver", "wineserver64"):  # Debian's wine64
                     continue
             total += proc_cpu("/proc/%s/stat" % entry)
         except OSError:

@@ -128,6 +128,29 @@ def libx11():
     return x11
 
 
+def _libc_free():
+    if not hasattr(_libc_free, "fn"):
+        _libc_free.fn = ctypes.CDLL(None).free
+    return _libc_free.fn
+
+
+def grab_area(x11, dpy, root, left, top, width, height):
+    """The pixels of a screen area as bytes (32 bits a pixel, rows `stride`
+    bytes apart) and the stride; (None, 0) when XGetImage fails."""
+    free = _libc_free()
+    img = x11.XGetImage(dpy, root, left, top, width, height, 0xFFFFFFFF, 2)  # ZPixmap
+    if not img:
+        return None, 0
+    # XImage: data at offset 16, bytes_per_line at 44; free the data and the struct.
+    data = ctypes.c_void_p.from_address(img + 16).value
+    stride = ctypes.c_int.from_address(img + 44).value
+    pixels = ctypes.string_at(data, stride * height) if data else None
+    if data:
+        free(ctypes.c_void_p(data))
+    free(ctypes.c_void_p(img))
+    return pixels, stride
+
+
 def probe(display, x, y, seconds):
     x11 = libx11()
     x11.XDestroyImage = None  # a macro; the image's own destroy function is in its struct
@@ -172,24 +195,13 @@ def thumbnail_refresh(display, left, top, height, seconds, interval=0.1):
     of them went without a changed picture, counting from the start and to
     the end of the watch)."""
     x11 = libx11()
-    libc_free = ctypes.CDLL(None).free
     dpy = x11.XOpenDisplay(display.encode())
     if not dpy:
         raise SystemExit("thumbnails: cannot open display %s" % display)
     root = x11.XDefaultRootWindow(dpy)
 
     def grab():
-        img = x11.XGetImage(dpy, root, left, top, STRIP_WIDTH, height, 0xFFFFFFFF, 2)
-        if not img:
-            return None, 0
-        # XImage: data at offset 16, bytes_per_line at 44 (32 bits a pixel here).
-        data = ctypes.c_void_p.from_address(img + 16).value
-        stride = ctypes.c_int.from_address(img + 44).value
-        pixels = ctypes.string_at(data, stride * height) if data else None
-        if data:
-            libc_free(ctypes.c_void_p(data))
-        libc_free(ctypes.c_void_p(img))
-        return pixels, stride
+        return grab_area(x11, dpy, root, left, top, STRIP_WIDTH, height)
 
     try:
         first, stride = grab()

@@ -8,7 +8,11 @@
 #   4. under Wine (skipped with --no-wine): the renderer's frame steps with 0,
 #      1, 4 and 9 720p pictures (bench/bench_frame_wine.py) and Tavik.exe with
 #      0, 1, 4 and 9 cameras: presents/s, CPU, click latency
-#      (bench/bench_tavik_wine.py); glass-to-glass latency of a flashing camera
+#      (bench/bench_tavik_wine.py); new pictures on screen per second and CPU
+#      with 1080p30 cameras: the bare GStreamer pipeline, mpv and ffplay beside
+#      Tavik.exe with one camera, one that never answers and four
+#      (bench/bench_pictures_wine.py, under the Wine lock /tmp/tavik-wine.lock:
+#      do not run this script under that lock); glass-to-glass latency of a flashing camera
 #      for the bare GStreamer pipeline, mpv, ffplay and Tavik.exe alone and
 #      beside 8 busy 720p30 cameras (bench/glass_latency.py)
 # then prints the summary table (bench/bench_summary.py) with the load average
@@ -33,8 +37,10 @@ for arg in "$@"; do
   esac
 done
 seconds=20; memory_seconds=60; wine_seconds=30; min_time=0.5; frames=20; frame_seconds=4; glass_seconds=20
+pictures_seconds=20
 if [ "$quick" = 1 ]; then
   seconds=8; memory_seconds=15; wine_seconds=10; min_time=0.1; frames=8; frame_seconds=2; glass_seconds=10
+  pictures_seconds=8
 fi
 started=$(date +%s)
 
@@ -95,11 +101,19 @@ if [ "$wine" = 1 ]; then
   echo "== bench/bench_tavik_wine.py --counts 0,1,4,9 --seconds $wine_seconds"
   /usr/bin/python3 bench/bench_tavik_wine.py --counts 0,1,4,9 --seconds "$wine_seconds" | tee "$out/wine.txt"
   note_load wine end
-  # Glass to glass: a flashing camera, a screen probe, reference viewers and
-  # Tavik.exe in the same run (mpv is only needed here).
+  # The reference viewers of the next two stages (mpv is only needed here).
   if ! command -v mpv >/dev/null; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends mpv >/dev/null || true
   fi
+  # Pictures on screen and CPU with 1080p30 cameras: the reference viewers and
+  # Tavik.exe in the same run.
+  note_load pictures start
+  echo "== flock /tmp/tavik-wine.lock bench/bench_pictures_wine.py --seconds $pictures_seconds"
+  flock /tmp/tavik-wine.lock /usr/bin/python3 bench/bench_pictures_wine.py --seconds "$pictures_seconds" \
+    | tee "$out/pictures.txt"
+  note_load pictures end
+  # Glass to glass: a flashing camera, a screen probe, reference viewers and
+  # Tavik.exe in the same run.
   note_load glass start
   echo "== bench/glass_latency.py --seconds $glass_seconds"
   /usr/bin/python3 bench/glass_latency.py --seconds "$glass_seconds" | tee "$out/glass.txt"
