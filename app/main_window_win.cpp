@@ -358,6 +358,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       PAINTSTRUCT paint;
       BeginPaint(window, &paint);
       EndPaint(window, &paint);
+      g_app.renderer.RequestRedraw();  // uncovered or restored: draw it again
       return 0;
     }
     case WM_CLOSE:

@@ -221,6 +221,7 @@ Picture MakePicture(int seed) {
   p.frame.data = p.bytes.data();
   p.frame.pitch = w;
   p.frame.planeRows = h;
+  p.frame.size = p.bytes.size();
   p.frame.width = w;
   p.frame.height = h;
   return p;
@@ -315,7 +316,10 @@ StepFigures MeasureSteps(Renderer& renderer, ReferenceChain& reference, DeviceSy
     });
     renderer.SetScene(full);
     Sample(frameNew, sync, [&] { renderer.DrawFrame(); });
-    Sample(frameOld, sync, [&] { renderer.DrawFrame(); });
+    Sample(frameOld, sync, [&] {
+      renderer.RequestRedraw();  // the same scene and pictures, drawn again
+      renderer.DrawFrame();
+    });
     renderer.SetScene(bare);
     Sample(frameBare, sync, [&] { renderer.DrawFrame(); });
     renderer.SetScene(empty);
@@ -408,6 +412,7 @@ AllocationFigures MeasureAllocations(Renderer& renderer, int count, const Option
     g_counting = false;
     if (tick >= 0) unitAllocations += g_allocations.load();
     g_allocations = 0;
+    renderer.RequestRedraw();
     g_counting = true;
     renderer.DrawFrame();
     g_counting = false;

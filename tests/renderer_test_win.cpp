@@ -6,24 +6,10 @@
 #include <cmath>
 #include <vector>
 
+#include "tests/renderer_test_util_win.h"
 #include "tests/video_test_util_win.h"
 
 namespace {
-
-HWND MakeTestWindow(int width, int height) {
-  static bool registered = false;
-  if (!registered) {
-    WNDCLASSEXW wc = {};
-    wc.cbSize = sizeof(wc);
-    wc.lpfnWndProc = DefWindowProcW;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"TavikRendererTest";
-    RegisterClassExW(&wc);
-    registered = true;
-  }
-  return CreateWindowExW(0, L"TavikRendererTest", L"renderer test", WS_POPUP, 0, 0, width, height,
-                         nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-}
 
 // One renderer on a 320x240 window for the whole suite (start-up is slow
 // under software rendering); each test uses slot positions of its own.
@@ -34,6 +20,7 @@ class RendererWin : public testing::Test {
     window = MakeTestWindow(320, 240);
     renderer = new Renderer;
     ok = window && renderer->Init(window);
+    if (ok) renderer->CaptureFramesForTest(true);
   }
   static void TearDownTestSuite() {
     renderer->Shutdown();
@@ -76,48 +63,12 @@ struct Nv12Picture {
     f.data = bytes.data();
     f.pitch = pitch;
     f.planeRows = planeRows;
+    f.size = bytes.size();
     f.width = width;
     f.height = height;
     return f;
   }
 };
-
-// The shader's conversion (BT.709, limited range) in doubles, 0..255.
-void ExpectedRgb(const uint8_t yuv[3], double rgb[3]) {
-  const double y = (yuv[0] / 255.0 - 0.0625) * 1.164;
-  const double u = yuv[1] / 255.0 - 0.5;
-  const double v = yuv[2] / 255.0 - 0.5;
-  const double c[3] = {y + 1.793 * v, y - 0.213 * u - 0.533 * v, y + 2.112 * u};
-  for (int i = 0; i < 3; ++i) rgb[i] = 255.0 * std::clamp(c[i], 0.0, 1.0);
-}
-
-// Mip 0 of a BGRA texture, as rows of bytes.
-std::vector<uint8_t> ReadBack(Renderer& r, ID3D11Texture2D* texture, uint32_t* width,
-                              uint32_t* height) {
-  D3D11_TEXTURE2D_DESC desc = {};
-  texture->GetDesc(&desc);
-  *width = desc.Width;
-  *height = desc.Height;
-  desc.MipLevels = 1;
-  desc.Usage = D3D11_USAGE_STAGING;
-  desc.BindFlags = 0;
-  desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-  desc.MiscFlags = 0;
-  ID3D11Texture2D* staging = nullptr;
-  std::vector<uint8_t> out;
-  if (FAILED(r.Device()->CreateTexture2D(&desc, nullptr, &staging))) return out;
-  r.Context()->CopySubresourceRegion(staging, 0, 0, 0, 0, texture, 0, nullptr);
-  D3D11_MAPPED_SUBRESOURCE m = {};
-  if (SUCCEEDED(r.Context()->Map(staging, 0, D3D11_MAP_READ, 0, &m))) {
-    out.resize(size_t{desc.Width} * desc.Height * 4);
-    for (uint32_t y = 0; y < desc.Height; ++y)
-      memcpy(&out[size_t{y} * desc.Width * 4],
-             static_cast<const uint8_t*>(m.pData) + size_t{y} * m.RowPitch, desc.Width * 4);
-    r.Context()->Unmap(staging, 0);
-  }
-  staging->Release();
-  return out;
-}
 
 void ExpectPixel(const std::vector<uint8_t>& bgra, uint32_t width, uint32_t x, uint32_t y,
                  const uint8_t yuv[3]) {
@@ -145,27 +96,18 @@ TEST_F(RendererWin, ConvertsASystemMemoryPictureAndShowsOnlyItsVisibleRows) {
   EXPECT_NE(r.GetLastFrameTick(3), 0u);
   EXPECT_EQ(r.GetVideoSize(2).width, 0u);
 
-  RenderScene scene;
-  TileView tile;
-  tile.slotIndex = 3;
-  tile.right = 320;
-  tile.bottom = 240;
-  scene.tiles.push_back(tile);
-  r.SetScene(scene);
-  r.DrawFrame();
-
-  ID3D11Texture2D* rgb = r.SlotPicture(3);
-  ASSERT_NE(rgb, nullptr);
+  // Drawn five times its size: every picture pixel is a 5 x 5 block.
+  r.SetScene(OneTile(3));
+  ASSERT_TRUE(r.DrawFrame());
   uint32_t w = 0, h = 0;
-  const auto bgra = ReadBack(r, rgb, &w, &h);
-  ASSERT_EQ(w, 64u);
-  ASSERT_EQ(h, 48u);
-  ASSERT_FALSE(bgra.empty());
+  const auto bgra = ShownFrame(r, &w, &h);
+  ASSERT_EQ(w, 320u);
+  ASSERT_EQ(h, 240u);
   for (uint32_t y : {0u, 20u, 47u}) {
-    ExpectPixel(bgra, w, 4, y, kBlueish);
-    ExpectPixel(bgra, w, 27, y, kBlueish);
-    ExpectPixel(bgra, w, 36, y, kOchre);
-    ExpectPixel(bgra, w, 63, y, kOchre);
+    ExpectPixel(bgra, w, 4 * 5 + 2, y * 5 + 2, kBlueish);
+    ExpectPixel(bgra, w, 27 * 5 + 2, y * 5 + 2, kBlueish);
+    ExpectPixel(bgra, w, 36 * 5 + 2, y * 5 + 2, kOchre);
+    ExpectPixel(bgra, w, 63 * 5 + 2, y * 5 + 2, kOchre);
   }
 }
 
@@ -176,34 +118,32 @@ TEST_F(RendererWin, NewSizeRecreatesOnlyThatSlotsTextures) {
   const Nv12Picture large(64, 48, 48, kBlueish, kBlueish);
   r.OnDecodedFrame(0, small.Frame());
   r.OnDecodedFrame(1, small.Frame());
+  r.SetScene(OneTile(0));
   r.DrawFrame();
   ID3D11Texture2D* otherSource = r.SlotSource(1);
-  ID3D11Texture2D* otherPicture = r.SlotPicture(1);
   ASSERT_NE(otherSource, nullptr);
 
   // Same size again: the textures stay.
-  ID3D11Texture2D* firstPicture = r.SlotPicture(0);
+  ID3D11Texture2D* firstSource = r.SlotSource(0);
   r.OnDecodedFrame(0, small.Frame());
-  EXPECT_EQ(r.SlotPicture(0), firstPicture);
+  EXPECT_EQ(r.SlotSource(0), firstSource);
 
   r.OnDecodedFrame(0, large.Frame());
   r.DrawFrame();
   EXPECT_EQ(r.SlotSource(1), otherSource);
-  EXPECT_EQ(r.SlotPicture(1), otherPicture);
   EXPECT_EQ(r.GetVideoSize(0).width, 64u);
   EXPECT_EQ(r.GetVideoSize(1).width, 32u);
   uint32_t w = 0, h = 0;
-  const auto bgra = ReadBack(r, r.SlotPicture(0), &w, &h);
-  ASSERT_EQ(w, 64u);
-  ASSERT_EQ(h, 48u);
-  ExpectPixel(bgra, w, 50, 40, kBlueish);
+  const auto bgra = ShownFrame(r, &w, &h);
+  ASSERT_EQ(w, 320u);
+  ExpectPixel(bgra, w, 50 * 5, 40 * 5, kBlueish);
 
   // Positions beyond the sixteen tiles are dropped.
   r.OnDecodedFrame(16, small.Frame());
   r.OnDecodedFrame(-1, small.Frame());
   EXPECT_EQ(r.GetVideoSize(16).width, 0u);
   EXPECT_EQ(r.GetLastFrameTick(16), 0u);
-  EXPECT_EQ(r.SlotPicture(16), nullptr);
+  EXPECT_EQ(r.SlotSource(16), nullptr);
 }
 
 TEST_F(RendererWin, UnsafePictureGeometryIsRefused) {
@@ -219,8 +159,11 @@ TEST_F(RendererWin, UnsafePictureGeometryIsRefused) {
   f = picture.Frame();
   f.data = nullptr;  // neither texture nor memory
   r.OnDecodedFrame(5, f);
+  f = picture.Frame();
+  f.size -= 32 + 1;  // the last chroma row (before its 32 bytes of padding) is cut short
+  r.OnDecodedFrame(5, f);
   EXPECT_EQ(r.GetVideoSize(5).width, 0u);
-  EXPECT_EQ(r.SlotPicture(5), nullptr);
+  EXPECT_EQ(r.SlotSource(5), nullptr);
 }
 
 TEST_F(RendererWin, ResizeRequestsApplyAtTheNextFrame) {
@@ -274,6 +217,8 @@ TEST_F(RendererWin, ResizeRequestsApplyAtTheNextFrame) {
   r.SetScene(scene);
   r.DrawFrame();
   EXPECT_EQ(backBufferSize(), std::make_pair(640u, 360u));
+  r.RequestResize(320, 240);  // the window's size, for the tests after this one
+  r.DrawFrame();
 }
 
 TEST_F(RendererWin, ForgottenSlotsDrawNothingUntilTheirNextPicture) {
@@ -292,7 +237,7 @@ TEST_F(RendererWin, ForgottenSlotsDrawNothingUntilTheirNextPicture) {
   }
   r.SetScene(scene);
   r.DrawFrame();
-  ASSERT_NE(r.SlotPicture(7), nullptr);
+  ASSERT_NE(r.SlotSource(7), nullptr);
 
   // The slot list is rebuilt: at once no position reports a size or a
   // picture time of the camera it showed before.
@@ -309,21 +254,23 @@ TEST_F(RendererWin, ForgottenSlotsDrawNothingUntilTheirNextPicture) {
   EXPECT_EQ(r.GetVideoSize(6).width, 32u);
   EXPECT_NE(r.GetLastFrameTick(6), 0u);
   r.SetScene(scene);
-  r.DrawFrame();
+  ASSERT_TRUE(r.DrawFrame());
   EXPECT_EQ(r.SlotSource(7), nullptr);
-  EXPECT_EQ(r.SlotPicture(7), nullptr);
   EXPECT_EQ(r.GetVideoSize(7).width, 0u);
-  ASSERT_NE(r.SlotPicture(6), nullptr);
+  ASSERT_NE(r.SlotSource(6), nullptr);
   uint32_t w = 0, h = 0;
-  const auto bgra = ReadBack(r, r.SlotPicture(6), &w, &h);
-  ASSERT_EQ(w, 32u);
-  ExpectPixel(bgra, w, 20, 10, kBlueish);
+  const auto bgra = ShownFrame(r, &w, &h);
+  ASSERT_EQ(w, 320u);
+  ExpectPixel(bgra, w, 80, 60, kBlueish);  // position 6, with nothing of 7 drawn over it
 
   // A frame drawn before any picture after the rebuild shows none either.
   r.ForgetSlotPictures();
-  r.DrawFrame();
-  EXPECT_EQ(r.SlotPicture(6), nullptr);
+  EXPECT_TRUE(r.DrawFrame()) << "dropping the pictures changes what is on screen";
+  EXPECT_EQ(r.SlotSource(6), nullptr);
   EXPECT_EQ(r.GetVideoSize(6).width, 0u);
+  const auto cleared = ShownFrame(r, &w, &h);
+  const uint8_t* p = &cleared[(size_t{60} * w + 80) * 4];
+  EXPECT_NEAR(p[2], 0.066 * 255, 2) << "only the background where the old picture was";
 }
 
 TEST_F(RendererWin, FailedNv12TextureCostsOnlyThatPicture) {
@@ -356,12 +303,12 @@ TEST_F(RendererWin, FailedNv12TextureCostsOnlyThatPicture) {
   const Nv12Picture picture(64, 48, 48, kBlueish, kOchre);
   EXPECT_TRUE(r.OnDecodedFrame(9, picture.Frame()));
   EXPECT_TRUE(r.UsesNv12Textures());
+  r.SetScene(OneTile(9));
   r.DrawFrame();
-  ASSERT_NE(r.SlotPicture(9), nullptr);
   uint32_t w = 0, h = 0;
-  const auto bgra = ReadBack(r, r.SlotPicture(9), &w, &h);
-  ASSERT_EQ(w, 64u);
-  ExpectPixel(bgra, w, 10, 30, kBlueish);
-  ExpectPixel(bgra, w, 50, 30, kOchre);
+  const auto bgra = ShownFrame(r, &w, &h);
+  ASSERT_EQ(w, 320u);
+  ExpectPixel(bgra, w, 10 * 5, 30 * 5, kBlueish);
+  ExpectPixel(bgra, w, 50 * 5, 30 * 5, kOchre);
   r.AssumeNv12TexturesForTest(probed);
 }

@@ -137,11 +137,12 @@ TEST_F(SlotsTest, RebuiltPositionsStartWithoutTheOldCamerasPicture) {
   picture.data = nv12.data();
   picture.pitch = 64;
   picture.planeRows = 48;
+  picture.size = nv12.size();
   picture.width = 64;
   picture.height = 48;
   ASSERT_TRUE(renderer.OnDecodedFrame(0, picture));
   renderer.DrawFrame();
-  ASSERT_NE(renderer.SlotPicture(0), nullptr);
+  ASSERT_NE(renderer.SlotSource(0), nullptr);
   ASSERT_EQ(renderer.GetVideoSize(0).width, 64u);
 
   g_app.config.Cameras = {Camera("A dead", std::string(kClosedPort) + "c"),

@@ -14,6 +14,7 @@ struct TileView {
   std::wstring label;       // camera name shown in the corner
   bool showLabel = false;   // draw the label
   bool connecting = false;  // draw the "connecting…" text
+  bool operator==(const TileView&) const = default;
 };
 
 struct RenderScene {
@@ -31,4 +32,5 @@ struct RenderScene {
   bool scrollIndicatorVisible = false;
   int32_t scrollIndicatorLeft = 0, scrollIndicatorTop = 0, scrollIndicatorRight = 0,
           scrollIndicatorBottom = 0;
+  bool operator==(const RenderScene&) const = default;
 };

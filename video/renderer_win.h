@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "video/frame_plan.h"
 #include "video/render_scene.h"
 #include "video/video_decoder_win.h"
 
@@ -27,21 +28,33 @@ struct VideoSize {
   uint32_t height = 0;
 };
 
-// One slot's textures. The decoded picture lives either in one NV12 texture
-// (seen through R8 / R8G8 views) or, where the device cannot sample NV12, in
-// a full-size R8 luma texture and a half-size R8G8 chroma texture.
+// The planes of one system-memory picture: Y, then either the interleaved UV
+// plane (NV12) or the U and V planes (I420), as dynamic textures.
+struct UploadPlanes {
+  ID3D11Texture2D* planes[3] = {};
+  ID3D11ShaderResourceView* views[3] = {};
+};
+
+// One slot's textures. A picture that stays on the GPU is copied into one
+// NV12 texture (seen through R8 / R8G8 views); a picture from system memory
+// is written into the next texture set of a small ring. Tiles draw straight
+// from those planes; a tile much smaller than the picture draws from a
+// reduced, mip-mapped BGRA copy made when such a tile is drawn.
 struct SlotTexture {
   ID3D11Texture2D* nv12 = nullptr;
-  ID3D11Texture2D* luma = nullptr;
-  ID3D11Texture2D* chroma = nullptr;
   ID3D11ShaderResourceView* lumaView = nullptr;
   ID3D11ShaderResourceView* chromaView = nullptr;
+  UploadPlanes ring[kUploadRingSize];
+  PlaneLayout ringLayout = PlaneLayout::kNv12;
+  int latest = -1;  // ring entry of the newest picture; -1: it is in nv12, or there is none
+  int drawn = -1;   // ring entry the last frame drew from
   ID3D11Texture2D* rgb = nullptr;
   ID3D11RenderTargetView* rgbTarget = nullptr;
   ID3D11ShaderResourceView* rgbView = nullptr;
+  uint64_t reducedSerial = 0;  // the picture the reduced copy was made from; 0 = none
   uint32_t width = 0;
   uint32_t height = 0;
-  bool newFrame = false;
+  bool hasPicture = false;
 };
 
 class Renderer {
@@ -51,11 +64,15 @@ class Renderer {
   void Shutdown();
   // Returns whether the picture was taken into the slot's textures.
   bool OnDecodedFrame(int slotIndex, const DecodedFrame& frame);
-  void DrawFrame();
+  // Draws and presents a frame when anything on screen changed since the last
+  // one (FrameCauses); returns whether it presented.
+  bool DrawFrame();
 
   // UI thread.
   void RequestResize(int width, int height);
   void SetScene(const RenderScene& scene);
+  // The window's content must be drawn again (it was uncovered, say).
+  void RequestRedraw() { redrawRequested.store(true); }
   VideoSize GetVideoSize(int slotIndex) const;
   uint64_t GetLastFrameTick(int slotIndex) const;
   // The slot list is being rebuilt (called while no decoding runs): every
@@ -73,32 +90,45 @@ class Renderer {
   ID3D11Device* Device() const { return device; }
   IMFDXGIDeviceManager* DeviceManager() const { return deviceManager; }
 
-  // Test access (render thread): a slot's converted picture, or null.
+  // Test access (render thread): a slot's reduced copy, or null; the texture
+  // that identifies its picture textures (nv12, or the ring's first luma).
   ID3D11Texture2D* SlotPicture(int slotIndex) const;
   ID3D11Texture2D* SlotSource(int slotIndex) const;
+  // Each presented frame is first copied into a texture (null before one).
+  void CaptureFramesForTest(bool on) { captureFrames = on; }
+  ID3D11Texture2D* CapturedFrameForTest() const { return capturedFrame; }
+  uint64_t PresentCount() const { return presents; }
   ID3D11DeviceContext* Context() const { return context; }
   ID3D11Texture2D* BackBufferForTest() const;  // a reference the caller releases
   bool UsesNv12Textures() const { return nv12Supported; }
   void AssumeNv12TexturesForTest(bool on) { nv12Supported = on; }
 
  private:
-  void ApplyPendingResize();
+  bool ApplyPendingResize();
   bool CreateBackBufferTargets();
   void ReleaseBackBufferTargets();
   bool ProbeNv12Textures();
   bool CreateNv12Texture(SlotTexture& slot, uint32_t width, uint32_t height);
-  bool EnsureSlotTexture(SlotTexture& slot, uint32_t width, uint32_t height, bool needNv12);
-  void ApplyForgottenSlots();
+  bool EnsureSlotSize(SlotTexture& slot, uint32_t width, uint32_t height);
+  bool EnsureUploadRing(SlotTexture& slot, PlaneLayout layout);
+  bool UploadPicture(SlotTexture& slot, const DecodedFrame& frame);
+  bool ApplyForgottenSlots();
+  void ReleaseUploadRing(SlotTexture& slot);
+  void ReleaseReducedCopy(SlotTexture& slot);
   void ReleaseSlotTexture(SlotTexture& slot);
   bool CompilePixelShader(const char* entry, ID3D11PixelShader** shader);
-  void ConvertNewPictures();
+  // The shader and plane views that draw a slot's newest picture; false: none.
+  bool PictureSource(const SlotTexture& slot, ID3D11PixelShader** shader,
+                     ID3D11ShaderResourceView* views[3]) const;
+  void MakeReducedCopies(const RenderScene& scene);
   void DrawTilePictures(const RenderScene& scene);
+  void CaptureFrame();
   void DrawQuad(float x, float y, float w, float h, const float src[4], const float color[4],
                 ID3D11PixelShader* shader, ID3D11ShaderResourceView* view0,
-                ID3D11ShaderResourceView* view1);
+                ID3D11ShaderResourceView* view1, ID3D11ShaderResourceView* view2 = nullptr);
   void DrawQuadNdc(const float dst[4], const float src[4], const float color[4],
                    ID3D11PixelShader* shader, ID3D11ShaderResourceView* view0,
-                   ID3D11ShaderResourceView* view1);
+                   ID3D11ShaderResourceView* view1, ID3D11ShaderResourceView* view2 = nullptr);
   void CreateTextFormats();
 
   // Overlays (overlays_win.cpp).
@@ -122,6 +152,7 @@ class Renderer {
   UINT resetToken = 0;
   ID3D11VertexShader* vertexShader = nullptr;
   ID3D11PixelShader* psNv12 = nullptr;
+  ID3D11PixelShader* psI420 = nullptr;
   ID3D11PixelShader* psRgb = nullptr;
   ID3D11PixelShader* psSolid = nullptr;
   ID3D11Buffer* constants = nullptr;
@@ -155,7 +186,13 @@ class Renderer {
   bool nv12Supported = false;
 
   SlotTexture slots[kMaxVideoSlots];
-  std::vector<uint8_t> upload;  // repacked NV12 picture for a cropped upload
+  PictureSerials serials;      // pictures taken and drawn, per position
+  RenderScene lastDrawnScene;  // the scene of the last frame presented
+  bool presentedOnce = false;  // a frame was presented since Init
+  std::atomic<bool> redrawRequested{false};
+  uint64_t presents = 0;
+  bool captureFrames = false;
+  ID3D11Texture2D* capturedFrame = nullptr;
   std::atomic<uint64_t> videoSize[kMaxVideoSlots] = {};
   std::atomic<uint64_t> lastFrameTick[kMaxVideoSlots] = {};
   // ForgetSlotPictures calls made (UI thread) and acted on (render thread);

@@ -84,17 +84,30 @@ bool VideoDecoder::Open(ID3D11Device* dev, IMFDXGIDeviceManager* deviceManager, 
   return true;
 }
 
+namespace {
+
+OfferedFormat FormatOf(const GUID& subtype) {
+  if (subtype == MFVideoFormat_NV12) return OfferedFormat::kNv12;
+  if (subtype == MFVideoFormat_I420 || subtype == MFVideoFormat_IYUV) return OfferedFormat::kI420;
+  if (subtype == MFVideoFormat_YV12) return OfferedFormat::kYv12;
+  return OfferedFormat::kOther;
+}
+
+}  // namespace
+
 bool VideoDecoder::SelectOutputType() {
   for (DWORD index = 0;; ++index) {
     IMFMediaType* type = nullptr;
     if (FAILED(transform->GetOutputAvailableType(0, index, &type)) || !type) return false;
     GUID subtype = GUID_NULL;
-    const bool nv12 =
-        SUCCEEDED(type->GetGUID(MF_MT_SUBTYPE, &subtype)) && subtype == MFVideoFormat_NV12;
-    if (!nv12 || FAILED(transform->SetOutputType(0, type, 0))) {
+    const OfferedFormat format = SUCCEEDED(type->GetGUID(MF_MT_SUBTYPE, &subtype))
+                                     ? FormatOf(subtype)
+                                     : OfferedFormat::kOther;
+    if (!TakesOutputFormat(format, d3dAware) || FAILED(transform->SetOutputType(0, type, 0))) {
       type->Release();
       continue;
     }
+    layout = LayoutOf(format);
     UINT32 w = 0, h = 0;
     if (FAILED(MFGetAttributeSize(type, MF_MT_FRAME_SIZE, &w, &h))) w = h = 0;
     width = w;
@@ -269,14 +282,17 @@ void VideoDecoder::DeliverPicture(IMFMediaBuffer* buffer, const FrameCallback& f
     locked = SUCCEEDED(buffer->Lock(&scan0, &maxLength, &length));
     pitch = static_cast<LONG>(defaultStride);
   }
-  // The whole picture (Y plane, then the half-height UV plane) must be
-  // inside the buffer before anything reads it.
-  const uint64_t rows = uint64_t{height} + (uint64_t{height} + 1) / 2;
-  const uint64_t needed = uint64_t(pitch > 0 ? pitch : 0) * (rows - 1) + width;
-  if ((locked2d || locked) && scan0 && pitch >= 1 && uint64_t(pitch) >= width && needed <= length) {
+  // Every plane of the visible picture must be inside the buffer before
+  // anything reads it.
+  PlaneOffsets planes;
+  if ((locked2d || locked) && scan0 && pitch >= 1 &&
+      LocatePlanes(layout, static_cast<uint32_t>(pitch), height, frame.cropX, frame.cropY,
+                   frame.width, frame.height, length, &planes)) {
     frame.data = scan0;
+    frame.size = length;
     frame.pitch = static_cast<uint32_t>(pitch);
     frame.planeRows = height;
+    frame.layout = layout;
     if (frameCallback(frame)) NotePictureUsed(handOff);
   }
   if (locked2d) buffer2d->Unlock2D();

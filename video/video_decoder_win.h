@@ -12,6 +12,7 @@
 #include <functional>
 #include <vector>
 
+#include "video/frame_plan.h"
 #include "video/hand_off_watch.h"
 #include "video/sps_info.h"
 
@@ -22,17 +23,19 @@ struct AccessUnit {
   int64_t timestamp = 0;
 };
 
-// A decoded NV12 picture, valid only during the callback. Exactly one of the
-// two forms is set: a texture on the renderer's device (the transform decodes
-// into Direct3D surfaces) or a locked system-memory picture (Y plane of
-// `planeRows` rows at `data`, the interleaved UV plane right after it).
-// cropX/cropY/width/height give the visible picture inside it.
+// A decoded picture, valid only during the callback. Exactly one of the two
+// forms is set: an NV12 texture on the renderer's device (the transform
+// decodes into Direct3D surfaces) or a locked system-memory picture of `size`
+// bytes at `data` (Y plane of `planeRows` rows at `pitch`, then the chroma
+// planes as `layout` says). cropX/cropY/width/height give the visible picture.
 struct DecodedFrame {
   ID3D11Texture2D* texture = nullptr;
   uint32_t subresourceIndex = 0;
   const uint8_t* data = nullptr;
   uint32_t pitch = 0;
   uint32_t planeRows = 0;
+  size_t size = 0;
+  PlaneLayout layout = PlaneLayout::kNv12;
   uint32_t cropX = 0, cropY = 0;
   uint32_t width = 0, height = 0;
 };
@@ -69,11 +72,12 @@ class VideoDecoder {
   int codec = 0;
   uint32_t width = 0;
   uint32_t height = 0;
-  uint32_t defaultStride = 0;  // row pitch of a picture in a plain buffer
-  bool hasAperture = false;    // the output type names its display aperture
-  VisibleArea aperture;        // from the output type, when hasAperture
-  VisibleArea visible;         // what is handed on
-  SpsInfo sps;                 // latest sequence parameter set seen in the input
+  uint32_t defaultStride = 0;               // row pitch of a picture in a plain buffer
+  PlaneLayout layout = PlaneLayout::kNv12;  // of the current output type
+  bool hasAperture = false;                 // the output type names its display aperture
+  VisibleArea aperture;                     // from the output type, when hasAperture
+  VisibleArea visible;                      // what is handed on
+  SpsInfo sps;                              // latest sequence parameter set seen in the input
   bool transformAllocatesSamples = false;
   bool d3dAware = false;
   HandOffWatch handOff;  // judges the GPU hand-off of a d3dAware transform
