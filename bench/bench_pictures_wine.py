@@ -4,8 +4,8 @@ the bare GStreamer pipeline, mpv and ffplay beside Tavik.exe under Wine with
 one camera, with one camera that never answers, and with four cameras.
 
     flock /tmp/tavik-wine.lock /usr/bin/python3 bench/bench_pictures_wine.py
-        [--seconds 20] [--settle 3] [--tavik PATH] [--only gst,mpv,ffplay,tavik,idle,four]
-        [--shots DIR]
+        [--seconds 20] [--settle 3] [--quiet SECONDS] [--tavik PATH]
+        [--only gst,mpv,ffplay,tavik,idle,four] [--shots DIR]
 
 (It starts Xvfb and Wine: run it under the Wine lock, as above.)
 
@@ -41,7 +41,9 @@ and --settle seconds more:
   CPU         user + system time of the viewer's process (for Tavik the
               Tavik.exe process, all its threads, as bench/bench_tavik_wine.py
               takes it) over the window, in cores. wineserver's and Xvfb's
-              CPU are printed beside it and not included.
+              CPU are printed beside it and not included, and so are the
+              sampler's and the rest of the machine's (anything else running
+              meanwhile: a figure beside a busy rest is noisy).
   presents/s  Tavik.exe only: IDXGISwapChain Present calls counted in Wine's
               dxgi trace (WINEDEBUG=trace+dxgi, on in every Tavik run alike).
 Prints a table and "RESULT name value" lines for tools/bench.sh.
@@ -62,7 +64,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "bed"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from winbed import Bed, wait_until  # noqa: E402
 from bench_frame_wine import load_average  # noqa: E402
-from bench_tavik_wine import count_presents, proc_cpu, tavik_pid, wineserver_cpu  # noqa: E402
+from bench_tavik_wine import TICKS, count_presents, proc_cpu, tavik_pid, wineserver_cpu  # noqa: E402
 from glass_latency import BACKGROUND, Lines, grab_area, libx11, start, stop, xvfb  # noqa: E402
 
 WIDTH, HEIGHT, FPS, KEYINT, CLIP_SECONDS, SCROLL = 1920, 1080, 30, 60, 4, 16
@@ -207,11 +209,45 @@ def cpu_seconds(pid):
         return 0.0
 
 
+def machine_busy():
+    """CPU seconds the whole machine has spent busy (all cores, /proc/stat)."""
+    with open("/proc/stat") as f:
+        fields = [int(v) for v in f.readline().split()[1:8]]
+    return (sum(fields) - fields[3] - fields[4]) / TICKS  # less idle and iowait
+
+
+def others_busy(pid, xvfb_pid, seconds):
+    """Cores the rest of the machine keeps busy over `seconds`, besides pid,
+    Xvfb, wineserver and this process."""
+    def ours():
+        return cpu_seconds(pid) + cpu_seconds(xvfb_pid) + wineserver_cpu() + sum(os.times()[:2])
+
+    m0, o0, t0 = machine_busy(), ours(), time.monotonic()
+    time.sleep(seconds)
+    return max(0.0, (machine_busy() - m0) - (ours() - o0)) / (time.monotonic() - t0)
+
+
+def wait_quiet(pid, xvfb_pid, limit, name):
+    """Waits up to `limit` s until the rest of the machine is below 0.3 cores
+    (a build of someone else's, say, has ended)."""
+    if limit <= 0:
+        return
+    start = time.monotonic()
+    while time.monotonic() - start < limit:
+        if others_busy(pid, xvfb_pid, 1.0) < 0.3:
+            break
+    waited = time.monotonic() - start
+    if waited > 1.5:
+        print("%s: waited %.0f s for a quieter machine" % (name, waited), flush=True)
+
+
 def measure(screen, pid, xvfb_pid, seconds, log_path=None, log=None):
-    """Pictures/s of each area and the CPU of pid (and of wineserver, Xvfb) over `seconds`."""
+    """Pictures/s of each area and the CPU of pid (and of wineserver, Xvfb, and
+    everything else on the machine) over `seconds`."""
     if log:
         log.flush()
     p0 = count_presents(log_path) if log_path else None
+    m0, s0 = machine_busy(), sum(os.times()[:2])
     c0, w0, x0 = cpu_seconds(pid), wineserver_cpu(), cpu_seconds(xvfb_pid)
     t0 = time.monotonic()
     rates, mean_ms, longest_ms = screen.count_changes(seconds)
@@ -219,8 +255,12 @@ def measure(screen, pid, xvfb_pid, seconds, log_path=None, log=None):
     if log:
         log.flush()
     c1, w1, x1 = cpu_seconds(pid), wineserver_cpu(), cpu_seconds(xvfb_pid)
+    sampler = sum(os.times()[:2]) - s0
+    # The rest: whatever else runs on the machine meanwhile.
+    rest = (machine_busy() - m0) - (c1 - c0) - (w1 - w0) - (x1 - x0) - sampler
     return {"pictures": rates, "cpu": (c1 - c0) / elapsed, "wineserver": (w1 - w0) / elapsed,
-            "xvfb": (x1 - x0) / elapsed, "sample_ms": mean_ms, "longest_ms": longest_ms,
+            "xvfb": (x1 - x0) / elapsed, "rest": max(0.0, rest) / elapsed, "sampler": sampler / elapsed,
+            "sample_ms": mean_ms, "longest_ms": longest_ms,
             "presents": None if p0 is None else (count_presents(log_path) - p0) / elapsed}
 
 
@@ -231,7 +271,7 @@ def screenshot(display, path):
 
 # -- the viewers -------------------------------------------------------------------
 
-def peer(name, url, seconds, settle, shots):
+def peer(name, url, seconds, settle, quiet, shots):
     w, h = PEER_WINDOW
     args = {
         "gst": ["gst-launch-1.0", "-q", "rtspsrc", "location=" + url, "latency=0", "protocols=tcp", "!",
@@ -255,6 +295,7 @@ def peer(name, url, seconds, settle, shots):
         if not screen.wait_changes(40):
             print("%s: no moving picture within 40 s" % name, flush=True)
         time.sleep(settle)
+        wait_quiet(viewer.pid, server.pid, quiet, name)
         result = measure(screen, viewer.pid, server.pid, seconds)
         if shots:
             screenshot(display, os.path.join(shots, "%s.png" % name))
@@ -265,7 +306,7 @@ def peer(name, url, seconds, settle, shots):
         stop(server)
 
 
-def tavik(bed, name, urls, seconds, settle, shots):
+def tavik(bed, name, urls, seconds, settle, quiet, shots):
     """Tavik.exe with the cameras at urls (the first selected), client area CLIENT."""
     cams = [{"Name": "Cam %d" % i, "Url": u} for i, u in enumerate(urls)]
     bed.write_config({"Cameras": cams, "SelectedCamera": "Cam 0", "Muted": True, "WindowLeft": 0,
@@ -303,6 +344,7 @@ def tavik(bed, name, urls, seconds, settle, shots):
         blank = screen.background_only(screen.grab()) if name != "idle" else []
         if shots and blank:
             bed.screenshot(os.path.join(shots, "tavik_%s_start.png" % name))
+        wait_quiet(pid, bed.xvfb.pid, quiet, name)
         result = measure(screen, pid, bed.xvfb.pid, seconds, log_path, log)
         blank_end = screen.background_only(screen.grab()) if name != "idle" else []
         result["client"], result["areas"], result["blank"] = main.client, areas, (blank, blank_end)
@@ -333,8 +375,9 @@ def closed_port():
 def report(results, seconds):
     print("\n1080p30 H.264 loop (key-int %d, no B-frames), %.0f s windows, pictures sampled every %.0f ms; "
           "load %s" % (KEYINT, seconds, INTERVAL * 1000, load_average()))
-    print("| viewer | pictures/s | CPU (cores) | presents/s | wineserver | Xvfb | sampled every (longest) ms |")
-    print("|---|---|---|---|---|---|---|")
+    print("| viewer | pictures/s | CPU (cores) | presents/s | wineserver | Xvfb | sampler | rest of machine "
+          "| sampled every (longest) ms |")
+    print("|---|---|---|---|---|---|---|---|---|")
     labels = {"gst": "GStreamer rtspsrc latency=0 ! ... ! ximagesink sync=false",
               "mpv": "mpv --profile=low-latency --untimed --vo=x11",
               "ffplay": "ffplay -fflags nobuffer -flags low_delay -framedrop",
@@ -346,9 +389,10 @@ def report(results, seconds):
             continue
         pics = " / ".join("%.1f" % p for p in r["pictures"])
         tavik_only = name in ("tavik", "idle", "four")
-        print("| %s | %s | %.2f | %s | %s | %.2f | %.1f (%.0f) |" % (
+        print("| %s | %s | %.2f | %s | %s | %.2f | %.2f | %.2f | %.1f (%.0f) |" % (
             labels[name], pics, r["cpu"], "%.1f" % r["presents"] if r["presents"] is not None else "-",
-            "%.2f" % r["wineserver"] if tavik_only else "-", r["xvfb"], r["sample_ms"], r["longest_ms"]))
+            "%.2f" % r["wineserver"] if tavik_only else "-", r["xvfb"], r["sampler"], r["rest"],
+            r["sample_ms"], r["longest_ms"]))
         for when, blank in zip(("start", "end"), r.get("blank", ())):
             if blank:
                 print("  (%s: sampled area %s held only the window's background at the %s; 0 is the stage)"
@@ -371,6 +415,7 @@ def report(results, seconds):
         if r["presents"] is not None:
             print("RESULT %s_presents %.2f" % (key, r["presents"]))
         print("RESULT %s_longest_sample_gap_ms %.1f" % (key, r["longest_ms"]))
+        print("RESULT %s_rest_cpu %.3f" % (key, r["rest"]))
     sys.stdout.flush()
 
 
@@ -382,6 +427,9 @@ def main():
     ap.add_argument("--tavik", default=os.path.join(ROOT, "build", "windows", "Tavik.exe"),
                     help="the Tavik.exe to measure (copied at the start)")
     ap.add_argument("--only", default="gst,mpv,ffplay,tavik,idle,four")
+    ap.add_argument("--quiet", type=float, default=0, metavar="SECONDS",
+                    help="before each window, wait up to this long for the rest of the machine to "
+                         "use less than 0.3 cores (a shared machine's builds, say)")
     ap.add_argument("--shots", help="folder for a screenshot of each viewer")
     args = ap.parse_args()
     only = args.only.split(",")
@@ -403,14 +451,14 @@ def main():
         url = "rtsp://127.0.0.1:%d/" % port
         for name in ("gst", "mpv", "ffplay"):
             if name in only:
-                results[name] = peer(name, url + name, args.seconds, args.settle, args.shots)
+                results[name] = peer(name, url + name, args.seconds, args.settle, args.quiet, args.shots)
         runs = [(n, u) for n, u in (("tavik", [url + "t0"]),
                                     ("idle", ["rtsp://127.0.0.1:%d/x" % closed_port()]),
                                     ("four", [url + "t%d" % i for i in range(4)])) if n in only]
         if runs:
             with Bed(width=CLIENT[0] + 80, height=CLIENT[1] + 150, build=build) as bed:
                 for name, urls in runs:
-                    results[name] = tavik(bed, name, urls, args.seconds, args.settle, args.shots)
+                    results[name] = tavik(bed, name, urls, args.seconds, args.settle, args.quiet, args.shots)
     finally:
         stop(cam)
         shutil.rmtree(tmp, ignore_errors=True)

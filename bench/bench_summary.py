@@ -226,6 +226,9 @@ def main():
     row("  CPU cores", p("p1080_four_cpu"), None, "(report)", lambda v, r: True, fmt="%.2f")
     row("  presents/s", p("p1080_four_presents"), None, "(report)", lambda v, r: True, fmt="%.1f")
     gaps = [v for k, v in pictures.items() if k.endswith("_longest_sample_gap_ms")]
+    rest = [v for k, v in pictures.items() if k.endswith("_rest_cpu")]
+    row("CPU cores of the rest of the machine meanwhile (busiest window)", max(rest) if rest else None, None,
+        "(report; noisy above ~0.3)", lambda v, r: True, fmt="%.2f")
     row("longest gap between screen samples, ms (any viewer)", max(gaps) if gaps else None, 1000.0 / 30,
         "(report; over 33 may miss pictures)", lambda v, r: True, fmt="%.0f")
 

@@ -23,7 +23,9 @@
 #
 # The full run measures for about 20 minutes on a loaded 2-core machine (1198 s
 # at load 17-30; building comes on top when sources changed); --quick shortens
-# every measuring window (about 10 minutes, noisier figures).
+# every measuring window (about 10 minutes, noisier figures). The 1080p30
+# pictures stage (bench/bench_pictures_wine.py) adds about 3 minutes (2 with
+# --quick); its table gives the CPU the rest of the machine used meanwhile.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
