@@ -22,7 +22,10 @@ class RendererFramesWin : public testing::Test {
     window = MakeTestWindow(kWidth, kHeight);
     renderer = new Renderer;
     ok = window && renderer->Init(window);
-    if (ok) renderer->CaptureFramesForTest(true);
+    if (ok) {
+      renderer->CaptureFramesForTest(true);
+      renderer->WaitForDeviceForTest(true);
+    }
   }
   static void TearDownTestSuite() {
     renderer->Shutdown();

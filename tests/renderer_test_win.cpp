@@ -20,7 +20,10 @@ class RendererWin : public testing::Test {
     window = MakeTestWindow(320, 240);
     renderer = new Renderer;
     ok = window && renderer->Init(window);
-    if (ok) renderer->CaptureFramesForTest(true);
+    if (ok) {
+      renderer->CaptureFramesForTest(true);
+      renderer->WaitForDeviceForTest(true);
+    }
   }
   static void TearDownTestSuite() {
     renderer->Shutdown();

@@ -58,6 +58,18 @@ void WaitForNextFrame(HANDLE timer, HANDLE wake, FramePacer& pacer) {
   }
 }
 
+// The device still works on the last frame: the frame is tried again shortly
+// (decoding what came meanwhile), instead of queueing behind it.
+constexpr double kBusyRetryMs = 2.0;
+void WaitForDevice(HANDLE timer) {
+  if (!timer) {
+    Sleep(1);
+    return;
+  }
+  ArmTimer(timer, kBusyRetryMs);
+  WaitForSingleObject(timer, kMaxWaitMs);
+}
+
 void CloseDecoders() {
   for (Slot* slot : g_app.slots) {
     if (!slot || !slot->decoder) continue;
@@ -181,7 +193,10 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
       g_app.renderGate.LeaveTick();
     }
     NoteFrameEnd(pacer, NowMs());
-    WaitForNextFrame(timer, g_app.renderWake, pacer);
+    if (renderer.DeviceWasBusy())
+      WaitForDevice(timer);
+    else
+      WaitForNextFrame(timer, g_app.renderWake, pacer);
   }
 
   if (timer) CloseHandle(timer);

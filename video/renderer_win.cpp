@@ -181,6 +181,11 @@ bool Renderer::Init(HWND win) {
     return false;
   CreateTextFormats();
 
+  // Tells when the device has finished a frame; without it frames are
+  // submitted as they come.
+  D3D11_QUERY_DESC qd = {D3D11_QUERY_EVENT, 0};
+  if (FAILED(device->CreateQuery(&qd, &frameDone))) frameDone = nullptr;
+
   return CreateBackBufferTargets();
 }
 
@@ -264,9 +269,25 @@ void Renderer::DrawQuadNdc(const float dst[4], const float src[4], const float c
   context->Draw(4, 0);
 }
 
+// The device has finished the last frame presented. A frame submitted while
+// it still works on the one before would only queue behind it (and make
+// Present wait for it): later, the newest pictures are drawn instead.
+bool Renderer::DeviceIdle() {
+  if (!frameDone || !frameSubmitted) return true;
+  const UINT flags = waitForDevice ? 0 : D3D11_ASYNC_GETDATA_DONOTFLUSH;
+  for (;;) {
+    const HRESULT hr = context->GetData(frameDone, nullptr, 0, flags);
+    if (hr != S_FALSE) break;  // done, or a query that cannot answer: never wait on it
+    if (!waitForDevice) return false;
+    Sleep(1);
+  }
+  frameSubmitted = false;
+  return true;
+}
+
 bool Renderer::DrawFrame() {
-  FrameCauses causes;
-  causes.resized = ApplyPendingResize();
+  deviceBusy = false;
+  if (ApplyPendingResize()) redrawPending = true;
   {
     // Assigning into the kept copy reuses its storage: a frame allocates nothing
     // once the scene's tiles and texts have been seen.
@@ -275,12 +296,18 @@ bool Renderer::DrawFrame() {
   }
   // After the copy: a scene of a new slot list was posted after its
   // ForgetSlotPictures, so the old pictures are gone before it is drawn.
-  causes.redrawAsked = ApplyForgottenSlots();
-  causes.redrawAsked = redrawRequested.exchange(false) || causes.redrawAsked;
+  if (ApplyForgottenSlots()) redrawPending = true;
+  if (redrawRequested.exchange(false)) redrawPending = true;
+  FrameCauses causes;
+  causes.redrawAsked = redrawPending;
   causes.firstFrame = !presentedOnce;
   causes.sceneChanged = !(frameScene == lastDrawnScene);
   causes.newPictureShown = NewPictureOnScreen(frameScene, serials);
   if (!backBufferView || !FrameWanted(causes)) return false;
+  if (!DeviceIdle()) {
+    deviceBusy = true;
+    return false;
+  }
 
   context->IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
   context->IASetInputLayout(nullptr);
@@ -310,7 +337,13 @@ bool Renderer::DrawFrame() {
   }
   if (captureFrames) CaptureFrame();
   swapChain->Present(0, 0);
+  if (frameDone) {
+    context->End(frameDone);
+    context->Flush();
+    frameSubmitted = true;
+  }
   ++presents;
+  redrawPending = false;
   presentedOnce = true;
   lastDrawnScene = frameScene;
   NoteScenePicturesDrawn(frameScene, serials);
@@ -369,6 +402,7 @@ ID3D11Texture2D* Renderer::BackBufferForTest() const {
 void Renderer::Shutdown() {
   for (SlotTexture& slot : slots) ReleaseSlotTexture(slot);
   SafeRelease(capturedFrame);
+  SafeRelease(frameDone);
   SafeRelease(iconFormat);
   SafeRelease(messageFormat);
   SafeRelease(labelFormat);

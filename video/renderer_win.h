@@ -65,8 +65,12 @@ class Renderer {
   // Returns whether the picture was taken into the slot's textures.
   bool OnDecodedFrame(int slotIndex, const DecodedFrame& frame);
   // Draws and presents a frame when anything on screen changed since the last
-  // one (FrameCauses); returns whether it presented.
+  // one (FrameCauses) and the device has finished the frame before; returns
+  // whether it presented.
   bool DrawFrame();
+  // The last DrawFrame had something to show but the device was still busy
+  // with the frame before: the next call shows it.
+  bool DeviceWasBusy() const { return deviceBusy; }
 
   // UI thread.
   void RequestResize(int width, int height);
@@ -98,6 +102,8 @@ class Renderer {
   void CaptureFramesForTest(bool on) { captureFrames = on; }
   ID3D11Texture2D* CapturedFrameForTest() const { return capturedFrame; }
   uint64_t PresentCount() const { return presents; }
+  // DrawFrame waits for the device instead of leaving the frame for later.
+  void WaitForDeviceForTest(bool on) { waitForDevice = on; }
   ID3D11DeviceContext* Context() const { return context; }
   ID3D11Texture2D* BackBufferForTest() const;  // a reference the caller releases
   bool UsesNv12Textures() const { return nv12Supported; }
@@ -105,6 +111,7 @@ class Renderer {
 
  private:
   bool ApplyPendingResize();
+  bool DeviceIdle();
   bool CreateBackBufferTargets();
   void ReleaseBackBufferTargets();
   bool ProbeNv12Textures();
@@ -186,9 +193,14 @@ class Renderer {
   bool nv12Supported = false;
 
   SlotTexture slots[kMaxVideoSlots];
-  PictureSerials serials;      // pictures taken and drawn, per position
-  RenderScene lastDrawnScene;  // the scene of the last frame presented
-  bool presentedOnce = false;  // a frame was presented since Init
+  PictureSerials serials;            // pictures taken and drawn, per position
+  RenderScene lastDrawnScene;        // the scene of the last frame presented
+  bool presentedOnce = false;        // a frame was presented since Init
+  bool redrawPending = false;        // a resize, a redraw request or dropped pictures not yet shown
+  ID3D11Query* frameDone = nullptr;  // event query ended after each present
+  bool frameSubmitted = false;       // frameDone was ended and has not been seen done
+  bool deviceBusy = false;
+  bool waitForDevice = false;
   std::atomic<bool> redrawRequested{false};
   uint64_t presents = 0;
   bool captureFrames = false;

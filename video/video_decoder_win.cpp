@@ -200,18 +200,35 @@ void VideoDecoder::Drain(const FrameCallback& frameCallback) {
     MFT_OUTPUT_STREAM_INFO info = {};
     if (FAILED(transform->GetOutputStreamInfo(0, &info))) return;
 
+    // The picture is copied out during the callback, so one output sample
+    // serves every call: a new one of a few megabytes per call costs the
+    // system a fresh allocation, zeroed, each time.
     IMFSample* created = nullptr;
     if (!transformAllocatesSamples) {
       const uint64_t bytes = info.cbSize ? info.cbSize : uint64_t{width} * height * 3 / 2;
       const DWORD alignment = info.cbAlignment ? info.cbAlignment - 1 : 15;
-      IMFMediaBuffer* buffer = nullptr;
-      if (bytes == 0 || bytes > 0xFFFFFFFFu || FAILED(MFCreateSample(&created))) return;
-      if (FAILED(MFCreateAlignedMemoryBuffer(static_cast<DWORD>(bytes), alignment, &buffer))) {
-        created->Release();
-        return;
+      if (bytes == 0 || bytes > 0xFFFFFFFFu) return;
+      if (!outputSample || outputBytes != bytes) {
+        SafeRelease(outputSample);
+        IMFMediaBuffer* buffer = nullptr;
+        if (FAILED(MFCreateSample(&outputSample))) {
+          outputSample = nullptr;
+          return;
+        }
+        if (FAILED(MFCreateAlignedMemoryBuffer(static_cast<DWORD>(bytes), alignment, &buffer))) {
+          SafeRelease(outputSample);
+          return;
+        }
+        outputSample->AddBuffer(buffer);
+        buffer->Release();
+        outputBytes = bytes;
       }
-      created->AddBuffer(buffer);
-      buffer->Release();
+      created = outputSample;
+      IMFMediaBuffer* buffer = nullptr;
+      if (SUCCEEDED(created->GetBufferByIndex(0, &buffer)) && buffer) {
+        buffer->SetCurrentLength(0);
+        buffer->Release();
+      }
     }
 
     MFT_OUTPUT_DATA_BUFFER output = {};
@@ -223,7 +240,6 @@ void VideoDecoder::Drain(const FrameCallback& frameCallback) {
     IMFSample* sample = output.pSample;
     if (FAILED(hr)) {
       if (sample && sample != created) sample->Release();
-      SafeRelease(created);
       if (hr != kStreamChange) return;  // needs more input, or a real failure
       if (!SelectOutputType()) return;
       continue;
@@ -236,7 +252,6 @@ void VideoDecoder::Drain(const FrameCallback& frameCallback) {
       }
       if (sample != created) sample->Release();
     }
-    SafeRelease(created);
   }
 }
 
@@ -301,6 +316,8 @@ void VideoDecoder::DeliverPicture(IMFMediaBuffer* buffer, const FrameCallback& f
 }
 
 void VideoDecoder::Close() {
+  SafeRelease(outputSample);
+  outputBytes = 0;
   SafeRelease(transform);
   device = nullptr;
 }

@@ -79,6 +79,8 @@ class VideoDecoder {
   VisibleArea visible;                      // what is handed on
   SpsInfo sps;                              // latest sequence parameter set seen in the input
   bool transformAllocatesSamples = false;
+  IMFSample* outputSample = nullptr;  // ours, reused by every ProcessOutput call
+  uint64_t outputBytes = 0;           // its buffer's size
   bool d3dAware = false;
   HandOffWatch handOff;  // judges the GPU hand-off of a d3dAware transform
 };
