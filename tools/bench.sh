@@ -50,7 +50,7 @@ cmake --preset linux-release -DTAVIK_BENCH=ON >/dev/null
 cmake --build --preset linux-release -j2 --target depacketizer_bench latency_bench multiclient_bench rtspdump
 if [ "$wine" = 1 ]; then
   cmake --preset windows >/dev/null
-  cmake --build --preset windows -j2 --target Tavik winprobe_win frame_bench_win
+  cmake --build --preset windows -j2 --target Tavik winprobe_win frame_bench_win upload_bench_win
   # The Wine test bed copies this prefix (made once; TAVIK_WINEPREFIX may name a ready one).
   bash tools/wineprefix.sh "${TAVIK_WINEPREFIX:-build/wineprefix}"
 fi
