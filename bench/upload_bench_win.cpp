@@ -183,10 +183,10 @@ int main(int argc, char** argv) {
 
   ID3DBlob* vsCode = nullptr;
   ID3DBlob* psCode = nullptr;
-  D3DCompile(kShader, sizeof(kShader) - 1, nullptr, nullptr, nullptr, "VS", "vs_4_0", 0, 0,
-             &vsCode, nullptr);
-  D3DCompile(kShader, sizeof(kShader) - 1, nullptr, nullptr, nullptr, "PS", "ps_4_0", 0, 0,
-             &psCode, nullptr);
+  D3DCompile(kShader, sizeof(kShader) - 1, nullptr, nullptr, nullptr, "VS", "vs_4_0", 0, 0, &vsCode,
+             nullptr);
+  D3DCompile(kShader, sizeof(kShader) - 1, nullptr, nullptr, nullptr, "PS", "ps_4_0", 0, 0, &psCode,
+             nullptr);
   ID3D11VertexShader* vs = nullptr;
   ID3D11PixelShader* ps = nullptr;
   ID3D11PixelShader* psSolid = nullptr;
@@ -219,8 +219,8 @@ int main(int argc, char** argv) {
   }
   {
     ID3DBlob* solidCode = nullptr;
-    D3DCompile(kShader, sizeof(kShader) - 1, nullptr, nullptr, nullptr, "PS_SOLID", "ps_4_0", 0,
-               0, &solidCode, nullptr);
+    D3DCompile(kShader, sizeof(kShader) - 1, nullptr, nullptr, nullptr, "PS_SOLID", "ps_4_0", 0, 0,
+               &solidCode, nullptr);
     device->CreatePixelShader(solidCode->GetBufferPointer(), solidCode->GetBufferSize(), nullptr,
                               &psSolid);
     solidCode->Release();
@@ -245,13 +245,14 @@ int main(int argc, char** argv) {
   const size_t pitch = static_cast<size_t>(w);
   std::vector<uint8_t> picture(pitch * static_cast<size_t>(h + h / 2), 128);
 
-  const char* ways[] = {"present", "solid", "rgb-point", "rgb-bilinear", "rgb", "draw-point", "draw-bilinear", "draw", "update", "update-ring", "stripes", "dynamic", "staging"};
+  const char* ways[] = {"present",    "solid",         "rgb-point", "rgb-bilinear", "rgb",
+                        "draw-point", "draw-bilinear", "draw",      "update",       "update-ring",
+                        "stripes",    "dynamic",       "staging"};
   for (const char* way : ways) {
     const std::string name = way;
     // present: clear and present alone; draw: the draw of an unchanged picture.
     const bool ring = name != "update" && name != "stripes" && name != "present" &&
-                      name.rfind("draw", 0) != 0 && name != "solid" &&
-                      name.rfind("rgb", 0) != 0;
+                      name.rfind("draw", 0) != 0 && name != "solid" && name.rfind("rgb", 0) != 0;
     const D3D11_USAGE usage = name == "dynamic"   ? D3D11_USAGE_DYNAMIC
                               : name == "staging" ? D3D11_USAGE_STAGING
                                                   : D3D11_USAGE_DEFAULT;
@@ -286,8 +287,8 @@ int main(int argc, char** argv) {
           context->UpdateSubresource(next.luma, 0, &box, picture.data() + size_t(top) * pitch,
                                      UINT(pitch), 0);
           if (top / 2 < h / 2) {
-            const D3D11_BOX half = {0, UINT(top / 2), 0, UINT(w / 2),
-                                    UINT(std::min(h / 2, bottom / 2)), 1};
+            const D3D11_BOX half = {
+                0, UINT(top / 2), 0, UINT(w / 2), UINT(std::min(h / 2, bottom / 2)), 1};
             context->UpdateSubresource(next.chroma, 0, &half, uv + size_t(top / 2) * pitch,
                                        UINT(pitch), 0);
           }
@@ -310,10 +311,10 @@ int main(int argc, char** argv) {
       context->VSSetShader(vs, nullptr, 0);
       const bool rgb = name.rfind("rgb", 0) == 0;
       context->PSSetShader(name == "solid" ? psSolid : rgb ? psRgb : ps, nullptr, 0);
-      ID3D11SamplerState* chosen =
-          name == "draw-point" || name == "rgb-point"          ? pointSampler
-          : name == "draw-bilinear" || name == "rgb-bilinear" ? bilinearSampler
-                                                               : sampler;
+      ID3D11SamplerState* chosen = name == "draw-point" || name == "rgb-point" ? pointSampler
+                                   : name == "draw-bilinear" || name == "rgb-bilinear"
+                                       ? bilinearSampler
+                                       : sampler;
       context->PSSetSamplers(0, 1, &chosen);
       ID3D11ShaderResourceView* views[2] = {rgb ? rgbView : drawn.lumaView,
                                             rgb ? nullptr : drawn.chromaView};
