@@ -46,6 +46,7 @@
 
 #include "app/app_state.h"
 #include "app/layout.h"
+#include "bench/bench_clock_win.h"
 #include "video/render_thread_win.h"
 #include "video/renderer_win.h"
 
@@ -82,28 +83,6 @@ struct Options {
   int smallWidth = 0;
   int smallHeight = 0;
 };
-
-double NowMs() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER t;
-  QueryPerformanceCounter(&t);
-  return static_cast<double>(t.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-}
-
-// User + kernel time of the whole process (every thread: the device's worker
-// threads included), in ms.
-double ProcessCpuMs() {
-  FILETIME created, exited, kernel, user;
-  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0.0;
-  auto ms = [](const FILETIME& f) {
-    return static_cast<double>((uint64_t{f.dwHighDateTime} << 32) | f.dwLowDateTime) / 10000.0;
-  };
-  return ms(kernel) + ms(user);
-}
 
 void PumpMessages() {
   MSG msg;

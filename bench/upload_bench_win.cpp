@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_clock_win.h"
+
 namespace {
 
 const char kShader[] = R"(
@@ -55,26 +57,6 @@ float4 PS(VOut i) : SV_Target
     return float4(t0.Sample(smp, i.uv).r, t1.Sample(smp, i.uv).rg, 1);
 }
 )";
-
-double NowMs() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER t;
-  QueryPerformanceCounter(&t);
-  return static_cast<double>(t.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-}
-
-double ProcessCpuMs() {
-  FILETIME created, exited, kernel, user;
-  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0.0;
-  auto ms = [](const FILETIME& f) {
-    return static_cast<double>((uint64_t{f.dwHighDateTime} << 32) | f.dwLowDateTime) / 10000.0;
-  };
-  return ms(kernel) + ms(user);
-}
 
 struct Pair {
   ID3D11Texture2D* luma = nullptr;

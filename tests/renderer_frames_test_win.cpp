@@ -15,33 +15,7 @@ namespace {
 
 constexpr int kWidth = 640, kHeight = 360;
 
-class RendererFramesWin : public testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    mf = new MediaFoundationScope;
-    window = MakeTestWindow(kWidth, kHeight);
-    renderer = new Renderer;
-    ok = window && renderer->Init(window);
-    if (ok) {
-      renderer->CaptureFramesForTest(true);
-      renderer->WaitForDeviceForTest(true);
-    }
-  }
-  static void TearDownTestSuite() {
-    renderer->Shutdown();
-    delete renderer;
-    if (window) DestroyWindow(window);
-    delete mf;
-  }
-  static MediaFoundationScope* mf;
-  static HWND window;
-  static Renderer* renderer;
-  static bool ok;
-};
-MediaFoundationScope* RendererFramesWin::mf = nullptr;
-HWND RendererFramesWin::window = nullptr;
-Renderer* RendererFramesWin::renderer = nullptr;
-bool RendererFramesWin::ok = false;
+class RendererFramesWin : public RendererSuite<kWidth, kHeight> {};
 
 // A picture given by its Y, U and V at each sample, stored in either layout.
 struct YuvPicture {
@@ -178,10 +152,9 @@ TEST_F(RendererFramesWin, I420AndNv12GiveTheSamePicture) {
     YuvPicture picture(256, 144, layouts[i], GradientLuma, GradientChroma);
     if (layouts[i] == PlaneLayout::kYv12) {
       // The same samples with V stored first.
-      picture = YuvPicture(256, 144, PlaneLayout::kYv12, GradientLuma,
-                           [](uint32_t x, uint32_t y, uint8_t* u, uint8_t* v) {
-                             GradientChroma(x, y, v, u);
-                           });
+      picture = YuvPicture(
+          256, 144, PlaneLayout::kYv12, GradientLuma,
+          [](uint32_t x, uint32_t y, uint8_t* u, uint8_t* v) { GradientChroma(x, y, v, u); });
     }
     ASSERT_TRUE(r.OnDecodedFrame(1, picture.Frame()));
     r.SetScene(OneTile(1, 600, 338));
@@ -233,8 +206,9 @@ TEST_F(RendererFramesWin, SmallTileOfALargePictureIsSmoothNotAliased) {
   EXPECT_LE(worst, 4) << "the thumbnail differs from the box-filtered picture";
 
   // A new picture brings the copy up to date when the tile is drawn.
-  const YuvPicture white(1280, 720, PlaneLayout::kNv12, [](uint32_t, uint32_t) { return 235; },
-                         [](uint32_t, uint32_t, uint8_t* u, uint8_t* v) { *u = *v = 128; });
+  const YuvPicture white(
+      1280, 720, PlaneLayout::kNv12, [](uint32_t, uint32_t) { return 235; },
+      [](uint32_t, uint32_t, uint8_t* u, uint8_t* v) { *u = *v = 128; });
   ASSERT_TRUE(r.OnDecodedFrame(2, white.Frame()));
   ASSERT_TRUE(r.DrawFrame());
   const auto after = ShownFrame(r, &w, &h);

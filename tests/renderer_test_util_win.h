@@ -10,6 +10,9 @@
 #include <cstring>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "tests/video_test_util_win.h"
 #include "video/renderer_win.h"
 
 inline HWND MakeTestWindow(int width, int height) {
@@ -38,7 +41,7 @@ inline void ExpectedRgb(const uint8_t yuv[3], double rgb[3]) {
 
 // Mip 0 of a BGRA texture, as rows of bytes.
 inline std::vector<uint8_t> ReadBack(Renderer& r, ID3D11Texture2D* texture, uint32_t* width,
-                              uint32_t* height) {
+                                     uint32_t* height) {
   D3D11_TEXTURE2D_DESC desc = {};
   texture->GetDesc(&desc);
   *width = desc.Width;
@@ -82,3 +85,30 @@ inline RenderScene OneTile(int slot, int32_t right = 320, int32_t bottom = 240) 
   return scene;
 }
 
+// One renderer on a window of its own for a whole suite (start-up is slow
+// under software rendering); it keeps a copy of every frame it presents and
+// waits for the device instead of leaving a frame for later.
+template <int Width, int Height>
+class RendererSuite : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    mf = new MediaFoundationScope;
+    window = MakeTestWindow(Width, Height);
+    renderer = new Renderer;
+    ok = window && renderer->Init(window);
+    if (ok) {
+      renderer->CaptureFramesForTest(true);
+      renderer->WaitForDeviceForTest(true);
+    }
+  }
+  static void TearDownTestSuite() {
+    renderer->Shutdown();
+    delete renderer;
+    if (window) DestroyWindow(window);
+    delete mf;
+  }
+  static inline MediaFoundationScope* mf = nullptr;
+  static inline HWND window = nullptr;
+  static inline Renderer* renderer = nullptr;
+  static inline bool ok = false;
+};

@@ -11,35 +11,8 @@
 
 namespace {
 
-// One renderer on a 320x240 window for the whole suite (start-up is slow
-// under software rendering); each test uses slot positions of its own.
-class RendererWin : public testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    mf = new MediaFoundationScope;
-    window = MakeTestWindow(320, 240);
-    renderer = new Renderer;
-    ok = window && renderer->Init(window);
-    if (ok) {
-      renderer->CaptureFramesForTest(true);
-      renderer->WaitForDeviceForTest(true);
-    }
-  }
-  static void TearDownTestSuite() {
-    renderer->Shutdown();
-    delete renderer;
-    if (window) DestroyWindow(window);
-    delete mf;
-  }
-  static MediaFoundationScope* mf;
-  static HWND window;
-  static Renderer* renderer;
-  static bool ok;
-};
-MediaFoundationScope* RendererWin::mf = nullptr;
-HWND RendererWin::window = nullptr;
-Renderer* RendererWin::renderer = nullptr;
-bool RendererWin::ok = false;
+// Each test uses slot positions of its own.
+class RendererWin : public RendererSuite<320, 240> {};
 
 // An NV12 picture in system memory: left half one colour, right half
 // another; planeRows may exceed height (rows below are filled with junk).
