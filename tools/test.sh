@@ -2,7 +2,8 @@
 # Builds everything, including the Windows package, and runs every test: the
 # native unit suite (ASan + UBSan), the same suite as a Windows executable under
 # Wine, then every end-to-end and GUI script (tests/e2e/*_test.py,
-# tests/gui/*_test.py; the package is checked by tests/e2e/package_test.py). Ends with the line
+# tests/gui/*_test.py; the zip is checked by tests/e2e/package_test.py, the MSI
+# by tests/e2e/msi_test.py). Ends with the line
 # "N passed, N failed" and exits non-zero when anything failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -62,7 +63,8 @@ native_ok=1; windows_ok=1
 build linux-asan || native_ok=0
 build windows || windows_ok=0
 
-# The Windows package (Tavik-<version>-win64.zip), checked by tests/e2e/package_test.py.
+# The Windows packages, Tavik-<version>-win64.zip and .msi (one CPack run makes
+# both), checked by tests/e2e/package_test.py and tests/e2e/msi_test.py.
 if [ $windows_ok = 1 ]; then
   echo "== package"
   if ! cmake --build --preset windows --target package > build/build-package.log 2>&1; then
