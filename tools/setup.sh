@@ -12,7 +12,7 @@ packages=(
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-x gstreamer1.0-rtsp
   gir1.2-gst-rtsp-server-1.0 python3-gi python3-gst-1.0
   ffmpeg pulseaudio pulseaudio-utils sox openssl
-  clang-14 libclang-rt-14-dev clang-format
+  clang-14 libclang-rt-14-dev clang-format lld
 )
 
 missing=()
