@@ -23,7 +23,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(HERE, "..", "bed"))
 
-from testlib import BUILD_WINDOWS, ROOT, case, run, wait_until  # noqa: E402
+from testlib import BUILD_WINDOWS, ROOT, case, run, stop, wait_until  # noqa: E402
 import winbed  # noqa: E402
 
 
@@ -270,9 +270,8 @@ def older_version_is_refused_with_its_message():
     bed = state["bed"]
     # With the installer's own interface, as a person double-clicking the MSI.
     log = os.path.join(bed.tmp, "msiexec-older.log")
-    proc = subprocess.Popen(["timeout", "180", "wine", "msiexec", "/i", win_path(MSI), "/l*v",
-                             win_path(log)], env=bed.env, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL, start_new_session=True)
+    proc = bed.spawn(["timeout", "180", "wine", "msiexec", "/i", win_path(MSI), "/l*v", win_path(log)],
+                     env=bed.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         def refusal():
             for w in bed.windows():
@@ -286,7 +285,7 @@ def older_version_is_refused_with_its_message():
         bed.click(box, ok[0].id)
         code = proc.wait(120)
     finally:
-        winbed._kill(proc)
+        stop(proc)
     assert code == ERROR_INSTALL_FAILURE & 0xFF, "msiexec exited with %r" % code
     entries = installed_tavik(bed)
     assert list(entries) == [state["newer_code"]], "installed: %r" % entries
