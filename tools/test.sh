@@ -2,7 +2,8 @@
 # Builds everything, including the Windows package, and runs every test: the
 # native unit suite (ASan + UBSan), the same suite as a Windows executable under
 # Wine, then every end-to-end and GUI script (tests/e2e/*_test.py,
-# tests/gui/*_test.py; the package is checked by tests/e2e/package_test.py). Ends with the line
+# tests/gui/*_test.py; the zip is checked by tests/e2e/package_test.py, the MSI
+# by tests/e2e/msi_test.py). Ends with the line
 # "N passed, N failed" and exits non-zero when anything failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -58,11 +59,15 @@ else
   echo "format: clang-format is missing; the style check is skipped"
 fi
 
-native_ok=1; windows_ok=1
+native_ok=1; windows_ok=1; clang_ok=1
 build linux-asan || native_ok=0
 build windows || windows_ok=0
+# The same Windows program built by clang for the MinGW-w64 target, warnings as
+# errors (without debug information, to save time); its unit suite runs below.
+build windows-clang || clang_ok=0
 
-# The Windows package (Tavik-<version>-win64.zip), checked by tests/e2e/package_test.py.
+# The Windows packages, Tavik-<version>-win64.zip and .msi (one CPack run makes
+# both), checked by tests/e2e/package_test.py and tests/e2e/msi_test.py.
 if [ $windows_ok = 1 ]; then
   echo "== package"
   if ! cmake --build --preset windows --target package > build/build-package.log 2>&1; then
@@ -80,17 +85,23 @@ if [ $native_ok = 1 ]; then
   if [ $rc -ne 0 ] && ! grep -q '^\[  FAILED  \]' "$log"; then tail -n 40 "$log"; note_fail "native suite exit $rc"; fi
 fi
 
-if [ $windows_ok = 1 ]; then
-  echo "== Windows unit tests under Wine"
+windows_suite() {  # build dir, log, name
+  echo "== $3 under Wine"
   bash tools/wineprefix.sh "$TAVIK_WINEPREFIX"
   wineserver -k 2>/dev/null
-  log=build/windows-tests.log
   (cd "$ROOT" && timeout 1500 xvfb-run -a -s "-screen 0 1280x800x24" \
-      wine "$TAVIK_BUILD_WINDOWS/tavik_tests.exe") > "$log" 2>&1
-  rc=$?
+      wine "$1/tavik_tests.exe") > "$2" 2>&1
+  local rc=$?
   timeout 60 wineserver -w 2>/dev/null
-  gtest_counts "$log" "Windows unit tests"
-  if [ $rc -ne 0 ] && ! grep -q '^\[  FAILED  \]' "$log"; then tail -n 40 "$log"; note_fail "Windows suite exit $rc"; fi
+  gtest_counts "$2" "$3"
+  if [ $rc -ne 0 ] && ! grep -q '^\[  FAILED  \]' "$2"; then tail -n 40 "$2"; note_fail "$3 exit $rc"; fi
+}
+
+if [ $windows_ok = 1 ]; then
+  windows_suite "$TAVIK_BUILD_WINDOWS" build/windows-tests.log "Windows unit tests"
+fi
+if [ $clang_ok = 1 ]; then
+  windows_suite "$ROOT/build/windows-clang" build/windows-clang-tests.log "Windows unit tests (clang)"
 fi
 
 run_script() {  # path

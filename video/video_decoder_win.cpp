@@ -14,8 +14,6 @@ const GUID kLowLatencyMode = {
     0x9c27891a, 0xed7a, 0x40e1, {0x88, 0xe8, 0xb2, 0x27, 0x27, 0xa0, 0x24, 0xee}};
 
 constexpr HRESULT kNotAccepting = static_cast<HRESULT>(0xC00D36B5);  // MF_E_NOTACCEPTING
-constexpr HRESULT kNeedMoreInput =
-    static_cast<HRESULT>(0xC00D6D72);  // MF_E_TRANSFORM_NEED_MORE_INPUT
 constexpr HRESULT kStreamChange = static_cast<HRESULT>(0xC00D6D61);  // MF_E_TRANSFORM_STREAM_CHANGE
 
 // One drain never loops longer than this, whatever the transform answers.
