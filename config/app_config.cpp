@@ -16,6 +16,7 @@ CameraEntry ReadCamera(const JsonValue& element) {
   if (element.kind != JsonKind::Object) return entry;
   entry.Name = GetString(element, "Name", "");
   entry.Url = GetString(element, "Url", "");
+  entry.SubUrl = GetString(element, "SubUrl", "");
   const double zoom = GetNumber(element, "Zoom", 1.0);
   if (std::isfinite(zoom) && zoom >= 1.0) entry.Zoom = zoom;
   const double panX = GetNumber(element, "PanX", 0.5);
@@ -93,6 +94,8 @@ std::string WriteConfigText(const AppConfig& config) {
     const CameraEntry& camera = config.Cameras[i];
     out += "    { \"Name\": \"" + EscapeJsonString(camera.Name) + "\", \"Url\": \"" +
            EscapeJsonString(camera.Url) + "\"";
+    // Only where there is one, so that a file without sub streams stays as it was.
+    if (!camera.SubUrl.empty()) out += ", \"SubUrl\": \"" + EscapeJsonString(camera.SubUrl) + "\"";
     out += ", \"Zoom\": " + FormatNumberShort(camera.Zoom);
     out += ", \"PanX\": " + FormatNumberShort(camera.PanX);
     out += ", \"PanY\": " + FormatNumberShort(camera.PanY);

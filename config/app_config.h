@@ -11,6 +11,9 @@ struct CameraEntry {
   double Zoom = 1.0;  // at least 1.0
   double PanX = 0.5;  // 0.0 .. 1.0
   double PanY = 0.5;  // 0.0 .. 1.0
+  // The same camera's low-resolution stream, for thumbnails (UTF-8, stored
+  // right after Url, only when not empty); empty: none.
+  std::string SubUrl;
 };
 
 struct AppConfig {

@@ -58,6 +58,38 @@ std::string HighStreamAlias(const JsonValue& camera) {
   return StringMember(*high, "rtspAlias");
 }
 
+// subAlias of one bootstrap camera.
+std::string SubStreamAlias(const JsonValue& camera) {
+  const JsonValue* channels = FindMember(camera, "channels");
+  if (channels == nullptr || channels->kind != JsonKind::Array) return {};
+  struct Candidate {
+    const JsonValue* channel = nullptr;
+    bool sized = false;
+    double area = 0.0;
+    int rank = 2;  // Low 0, Medium 1, any other name 2
+  } best;
+  for (const JsonValue& channel : channels->items) {
+    if (channel.kind != JsonKind::Object) continue;
+    const std::string name = StringMember(channel, "name");
+    if (name == "High") continue;
+    const JsonValue* enabled = FindMember(channel, "isRtspEnabled");
+    if (enabled == nullptr || enabled->kind != JsonKind::Bool || !enabled->boolValue) continue;
+    if (StringMember(channel, "rtspAlias").empty()) continue;
+    Candidate c;
+    c.channel = &channel;
+    const JsonValue* w = FindMember(channel, "width");
+    const JsonValue* h = FindMember(channel, "height");
+    c.sized = w != nullptr && h != nullptr && w->kind == JsonKind::Number &&
+              h->kind == JsonKind::Number && w->number > 0 && h->number > 0;
+    c.area = c.sized ? w->number * h->number : 0.0;
+    c.rank = name == "Low" ? 0 : name == "Medium" ? 1 : 2;
+    const bool smaller = best.channel == nullptr ||
+                         (c.sized && best.sized ? c.area < best.area : c.rank < best.rank);
+    if (smaller) best = c;
+  }
+  return best.channel ? StringMember(*best.channel, "rtspAlias") : std::string();
+}
+
 // The alias a PATCH answer reports for the High channel, or empty.
 std::string AliasFromPatchAnswer(const HttpResponse& response) {
   if (!response.ok || response.status < 200 || response.status > 299) return {};
@@ -130,6 +162,7 @@ bool ReadCameras(const JsonValue& bootstrap, std::vector<DiscoveredCamera>& came
       camera.id = StringMember(element, "id");
       camera.name = StringMember(element, "name");
       camera.streamAlias = HighStreamAlias(element);
+      camera.subAlias = SubStreamAlias(element);
     }
     cameras.push_back(std::move(camera));
   }
@@ -155,13 +188,14 @@ std::string CameraPath(std::string_view id) {
   return path;
 }
 
-bool BuildEnableRtspBody(const JsonValue& channels, std::string& body) {
+bool BuildEnableRtspBody(const JsonValue& channels, std::string& body, bool alsoLow) {
   if (channels.kind != JsonKind::Array) return false;
   JsonValue copy = channels;
   for (JsonValue& channel : copy.items) {
     if (channel.kind != JsonKind::Object) continue;
     const JsonValue* name = FindMember(channel, "name");
-    if (name == nullptr || name->kind != JsonKind::String || name->text != "High") continue;
+    if (name == nullptr || name->kind != JsonKind::String) continue;
+    if (name->text != "High" && !(alsoLow && name->text == "Low")) continue;
     bool found = false;
     for (auto& member : channel.members) {
       if (member.first != "isRtspEnabled") continue;

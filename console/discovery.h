@@ -47,6 +47,10 @@ struct DiscoveredCamera {
   std::string id;           // the camera's "id", empty if absent or not a string
   std::string name;         // the camera's "name", likewise
   std::string streamAlias;  // rtspAlias of the "High" channel when RTSP is on there
+  // rtspAlias of the smallest other channel with RTSP on (by width x height
+  // where both channels give them, else "Low" before "Medium" before the
+  // rest); empty when there is none.
+  std::string subAlias;
 };
 
 struct DiscoveryResult {
@@ -99,9 +103,10 @@ bool ReadCameras(const JsonValue& bootstrap, std::vector<DiscoveredCamera>& came
 std::string CameraPath(std::string_view id);
 
 // The PATCH body that switches RTSP on for every channel named "High" of a
-// camera's "channels" array: {"channels":[...]} with every other member sent back
-// unchanged (numbers with every digit). False if `channels` is not an array.
-bool BuildEnableRtspBody(const JsonValue& channels, std::string& body);
+// camera's "channels" array (and, with alsoLow, every channel named "Low"):
+// {"channels":[...]} with every other member sent back unchanged (numbers with
+// every digit). False if `channels` is not an array.
+bool BuildEnableRtspBody(const JsonValue& channels, std::string& body, bool alsoLow = false);
 
 // Replaces `working` with the discovered cameras that have a stream alias (zoom
 // and pan kept from the first entry of the same exact name); leaves it as it was

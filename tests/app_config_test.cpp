@@ -247,3 +247,35 @@ TEST(AppConfig, CertificatePinIsAFingerprintOrNothing) {
       << text;
   EXPECT_EQ(ReadConfigText(text).ConsoleCertSha256, pin);
 }
+
+TEST(AppConfig, SubStreamAddressIsStoredOnlyWhereThereIsOne) {
+  // A file without sub streams reads and writes byte for byte as it was.
+  AppConfig plain;
+  plain.Cameras.push_back({"Porch", "rtsps://h:7441/a?enableSrtp", 1.5, 0.25, 0.75});
+  const std::string plainText = WriteConfigText(plain);
+  EXPECT_EQ(plainText.find("SubUrl"), std::string::npos);
+  EXPECT_EQ(WriteConfigText(ReadConfigText(plainText)), plainText);
+
+  // Right after Url, escaped like it, and read back.
+  AppConfig c = plain;
+  c.Cameras[0].SubUrl = "rtsps://h:7441/\"low\"?enableSrtp";
+  const std::string text = WriteConfigText(c);
+  EXPECT_NE(text.find("\"Url\": \"rtsps://h:7441/a?enableSrtp\", \"SubUrl\": "
+                      "\"rtsps://h:7441/\\\"low\\\"?enableSrtp\", \"Zoom\": 1.5"),
+            std::string::npos)
+      << text;
+  const AppConfig back = ReadConfigText(text);
+  ASSERT_EQ(back.Cameras.size(), 1u);
+  EXPECT_EQ(back.Cameras[0].SubUrl, c.Cameras[0].SubUrl);
+  EXPECT_EQ(WriteConfigText(back), text);
+
+  // Missing, empty or not a string: none, and nothing written for it.
+  const AppConfig odd = ReadConfigText(
+      R"({"Cameras":[{"Name":"A","Url":"u1","SubUrl":7},{"Name":"B","Url":"u2","SubUrl":""},)"
+      R"({"Name":"C","Url":"u3","SubUrl":null},{"Name":"D","Url":"u4","SubUrl":["x"]}]})");
+  ASSERT_EQ(odd.Cameras.size(), 4u);
+  for (const CameraEntry& camera : odd.Cameras) EXPECT_EQ(camera.SubUrl, "") << camera.Name;
+  EXPECT_EQ(WriteConfigText(odd).find("SubUrl"), std::string::npos);
+  // A sub address alone is no camera.
+  EXPECT_TRUE(ReadConfigText(R"({"Cameras":[{"Name":"A","SubUrl":"s"}]})").Cameras.empty());
+}

@@ -287,6 +287,76 @@ TEST(DiscoveryCameras, ReadsIdNameAndTheHighChannelAlias) {
   EXPECT_EQ(console.sent.size(), 2u);  // enableRtsp off: nothing patched
 }
 
+// A channel as a real console's bootstrap lists it: id, name, size, and an
+// alias that is null while RTSP is off.
+std::string Channel(int id, const char* name, bool rtsp, const char* alias, int w, int h) {
+  return "{\"id\":" + std::to_string(id) + ",\"name\":\"" + name + "\",\"enabled\":true," +
+         "\"isRtspEnabled\":" + (rtsp ? "true" : "false") + ",\"rtspAlias\":" +
+         (alias ? "\"" + std::string(alias) + "\"" : std::string("null")) +
+         ",\"width\":" + std::to_string(w) + ",\"height\":" + std::to_string(h) +
+         ",\"fps\":30,\"bitrate\":2000000,\"minBitrate\":32000,\"isRtspEnabled2\":false}";
+}
+
+TEST(DiscoveryCameras, TheSubStreamIsTheSmallestOtherChannelWithRtspOn) {
+  const std::string bootstrap =
+      std::string(R"({"cameras":[)") +
+      // Everything on: Low is the smallest.
+      Camera("a", "Bullet",
+             "[" + Channel(0, "High", true, "hi", 3840, 2160) + "," +
+                 Channel(1, "Medium", true, "med", 1280, 720) + "," +
+                 Channel(2, "Low", true, "low", 640, 360) + "]") +
+      "," +
+      // Low off (alias null): Medium.
+      Camera("b", "Dome",
+             "[" + Channel(0, "High", true, "hi", 2688, 1512) + "," +
+                 Channel(1, "Medium", true, "med", 1280, 720) + "," +
+                 Channel(2, "Low", false, nullptr, 640, 360) + "]") +
+      "," +
+      // A doorbell's four channels: its package camera is larger than Low.
+      Camera("c", "Doorbell",
+             "[" + Channel(0, "High", true, "hi", 1600, 1200) + "," +
+                 Channel(1, "Medium", false, nullptr, 1024, 768) + "," +
+                 Channel(2, "Low", true, "low", 480, 360) + "," +
+                 Channel(3, "Package Camera", true, "pkg", 1600, 1200) + "]") +
+      "," +
+      // Only High on: none.
+      Camera("d", "OnlyHigh",
+             "[" + Channel(0, "High", true, "hi", 1920, 1080) + "," +
+                 Channel(1, "Low", false, nullptr, 640, 360) + "]") +
+      "," +
+      // Names only: Low before Medium, whatever the order.
+      Camera("e", "Names",
+             R"([{"name":"Medium","isRtspEnabled":true,"rtspAlias":"m"},)"
+             R"({"name":"Low","isRtspEnabled":true,"rtspAlias":"l"}])") +
+      "," +
+      // Sizes beat names where both channels give them...
+      Camera("f", "Sizes",
+             R"([{"name":"Medium","isRtspEnabled":true,"rtspAlias":"m","width":1280,"height":720},)"
+             R"({"name":"Extra","isRtspEnabled":true,"rtspAlias":"x","width":320,"height":180}])") +
+      "," +
+      // ...and a size that is not a number leaves it to the names.
+      Camera("f2", "OddSize",
+             R"([{"name":"Medium","isRtspEnabled":true,"rtspAlias":"m","width":1280,"height":720},)"
+             R"({"name":"Low","isRtspEnabled":true,"rtspAlias":"l","width":"640","height":360}])") +
+      "," +
+      // RTSP "on" as text, or an empty alias, is not on.
+      Camera("g", "Strings",
+             R"([{"name":"Low","isRtspEnabled":"true","rtspAlias":"l"},)"
+             R"({"name":"Medium","isRtspEnabled":true,"rtspAlias":""}])") +
+      R"(,{"id":"h","name":"NoChannels"}]})";
+  ScriptedConsole console;
+  console.SignedIn();
+  console.Answer(200, bootstrap);
+  const DiscoveryResult result = Discover(console);
+  ASSERT_TRUE(result.ok) << result.error;
+  const std::vector<std::string> expected = {"low", "med", "low", "", "l", "x", "l", "", ""};
+  ASSERT_EQ(result.cameras.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i)
+    EXPECT_EQ(result.cameras[i].subAlias, expected[i]) << result.cameras[i].name;
+  EXPECT_EQ(result.cameras[0].streamAlias, "hi");
+  EXPECT_EQ(result.cameras[1].streamAlias, "hi");
+}
+
 TEST(DiscoveryEnable, PatchBodiesSendEverySettingBackExactly) {
   const struct {
     const char* channels;
@@ -318,6 +388,30 @@ TEST(DiscoveryEnable, PatchBodiesSendEverySettingBackExactly) {
   ASSERT_TRUE(ParseJson(R"({"name":"High"})", notArray));
   std::string body = "untouched";
   EXPECT_FALSE(BuildEnableRtspBody(notArray, body));
+  EXPECT_FALSE(BuildEnableRtspBody(notArray, body, true));
+}
+
+TEST(DiscoveryEnable, TheLowChannelIsSwitchedOnInTheSameBody) {
+  // A camera as a real console lists it, with RTSP off everywhere: one body
+  // switches High and Low on and sends Medium and every setting back as it was.
+  JsonValue channels;
+  ASSERT_TRUE(ParseJson("[" + Channel(0, "High", false, nullptr, 2688, 1512) + "," +
+                            Channel(1, "Medium", false, nullptr, 1280, 720) + "," +
+                            Channel(2, "Low", false, nullptr, 640, 360) + "]",
+                        channels));
+  std::string body;
+  ASSERT_TRUE(BuildEnableRtspBody(channels, body, true));
+  EXPECT_EQ(body, "{\"channels\":[" + Channel(0, "High", true, nullptr, 2688, 1512) + "," +
+                      Channel(1, "Medium", false, nullptr, 1280, 720) + "," +
+                      Channel(2, "Low", true, nullptr, 640, 360) + "]}");
+  // Without it, Low stays off; a name only like Low is no Low.
+  ASSERT_TRUE(BuildEnableRtspBody(channels, body));
+  EXPECT_NE(body.find(Channel(2, "Low", false, nullptr, 640, 360)), std::string::npos);
+  JsonValue odd;
+  ASSERT_TRUE(ParseJson(R"([{"name":"low","isRtspEnabled":false},{"name":"Low"}])", odd));
+  ASSERT_TRUE(BuildEnableRtspBody(odd, body, true));
+  EXPECT_EQ(body, R"({"channels":[{"name":"low","isRtspEnabled":false},)"
+                  R"({"name":"Low","isRtspEnabled":true}]})");
 }
 
 TEST(DiscoveryEnable, PatchesOnlyCamerasWithoutAliasAndFillsTheAnswer) {
