@@ -90,18 +90,28 @@ std::string SubStreamAlias(const JsonValue& camera) {
   return best.channel ? StringMember(*best.channel, "rtspAlias") : std::string();
 }
 
+// A PATCH answer as an object, or null when it is no success or no object.
+bool ReadPatchAnswer(const HttpResponse& response, JsonValue& answer) {
+  if (!response.ok || response.status < 200 || response.status > 299) return false;
+  return ParseJsonWithin(response.body, kMaxConsoleJsonValues, answer) == JsonParseResult::Ok &&
+         answer.kind == JsonKind::Object;
+}
+
 // The alias a PATCH answer reports for the High channel, or empty.
-std::string AliasFromPatchAnswer(const HttpResponse& response) {
-  if (!response.ok || response.status < 200 || response.status > 299) return {};
-  JsonValue answer;
-  if (ParseJsonWithin(response.body, kMaxConsoleJsonValues, answer) != JsonParseResult::Ok ||
-      answer.kind != JsonKind::Object)
-    return {};
+std::string AliasFromPatchAnswer(const JsonValue& answer) {
   const JsonValue* channels = FindMember(answer, "channels");
   if (channels == nullptr) return {};
   const JsonValue* high = FindByName(*channels, "High");
   if (high == nullptr || !GetBool(*high, "isRtspEnabled", false)) return {};
   return StringMember(*high, "rtspAlias");
+}
+
+// Whether the channel of that name has RTSP on.
+bool RtspOn(const JsonValue& channels, std::string_view name) {
+  const JsonValue* channel = FindByName(channels, name);
+  if (channel == nullptr || channel->kind != JsonKind::Object) return false;
+  const JsonValue* enabled = FindMember(*channel, "isRtspEnabled");
+  return enabled != nullptr && enabled->kind == JsonKind::Bool && enabled->boolValue;
 }
 
 const JsonValue* FindCameraById(const JsonValue& cameras, std::string_view id) {
@@ -114,22 +124,32 @@ const JsonValue* FindCameraById(const JsonValue& cameras, std::string_view id) {
   return nullptr;
 }
 
-// Switches RTSP on for every camera without a stream alias. Silent: a camera whose
-// request fails in any way simply keeps no alias.
+// Switches RTSP on for every camera without a stream alias and, with
+// subStreams, for the Low channel of every camera with neither Low nor Medium
+// on: one PATCH per camera. Silent: a camera whose request fails in any way
+// simply keeps no alias.
 void EnableRtsp(ConsoleTransport& transport, const JsonValue& cameras,
-                std::vector<DiscoveredCamera>& found) {
+                std::vector<DiscoveredCamera>& found, bool subStreams) {
   for (DiscoveredCamera& camera : found) {
-    if (!camera.streamAlias.empty()) continue;
     // Without an id there is no camera address: the path would name the
     // collection itself.
     if (camera.id.empty()) continue;
+    const bool needHigh = camera.streamAlias.empty();
+    if (!needHigh && !subStreams) continue;
     const JsonValue* element = FindCameraById(cameras, camera.id);
     if (element == nullptr) continue;
     const JsonValue* channels = FindMember(*element, "channels");
+    if (channels == nullptr || channels->kind != JsonKind::Array) continue;
+    const bool needLow = subStreams && FindByName(*channels, "Low") != nullptr &&
+                         !RtspOn(*channels, "Low") && !RtspOn(*channels, "Medium");
+    if (!needHigh && !needLow) continue;
     std::string body;
-    if (channels == nullptr || !BuildEnableRtspBody(*channels, body)) continue;
+    if (!BuildEnableRtspBody(*channels, body, needLow)) continue;
     const HttpResponse response = transport.Send("PATCH", CameraPath(camera.id), body, kJson);
-    camera.streamAlias = AliasFromPatchAnswer(response);
+    JsonValue answer;
+    const bool answered = ReadPatchAnswer(response, answer);
+    if (needHigh) camera.streamAlias = answered ? AliasFromPatchAnswer(answer) : std::string();
+    if (needLow) camera.subAlias = answered ? SubStreamAlias(answer) : std::string();
   }
 }
 
@@ -212,7 +232,7 @@ bool BuildEnableRtspBody(const JsonValue& channels, std::string& body, bool also
 }
 
 DiscoveryResult DiscoverCamerasOver(ConsoleTransport& transport, std::string_view user,
-                                    std::string_view password, bool enableRtsp) {
+                                    std::string_view password, bool enableRtsp, bool subStreams) {
   const HttpResponse signIn = transport.Send("POST", kLoginPath, SignInBody(user, password), kJson);
   if (signIn.certificateRefused) return CertificateChanged(transport);
   std::string message = JudgeSignIn(signIn, transport.HasCsrfToken());
@@ -236,20 +256,24 @@ DiscoveryResult DiscoverCamerasOver(ConsoleTransport& transport, std::string_vie
       !ReadCameras(document, result.cameras))
     return Failure("Bootstrap contained no camera list.");
 
-  if (enableRtsp) EnableRtsp(transport, *FindMember(document, "cameras"), result.cameras);
+  if (enableRtsp)
+    EnableRtsp(transport, *FindMember(document, "cameras"), result.cameras, subStreams);
   result.certificateSha256 = std::move(certificate);
   result.ok = true;
   return result;
 }
 
 bool ApplyDiscoveredCameras(std::vector<CameraEntry>& working,
-                            const std::vector<DiscoveredCamera>& cameras, std::string_view host) {
+                            const std::vector<DiscoveredCamera>& cameras, std::string_view host,
+                            bool subStreams) {
   std::vector<CameraEntry> list;
   for (const DiscoveredCamera& camera : cameras) {
     if (camera.streamAlias.empty()) continue;
     CameraEntry entry;
     entry.Name = camera.name;
     entry.Url = BuildStreamUrl(host, camera.streamAlias);
+    if (subStreams && !camera.subAlias.empty())
+      entry.SubUrl = BuildStreamUrl(host, camera.subAlias);
     for (const CameraEntry& previous : working) {
       if (previous.Name != camera.name) continue;
       entry.Zoom = previous.Zoom;

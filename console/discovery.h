@@ -85,9 +85,12 @@ DiscoveryResult DiscoverCamerasAt(std::string_view host, uint16_t port, std::str
                                   std::string_view password, bool enableRtsp,
                                   const CertPolicy& certificate = {});
 
-// The whole exchange over an open transport.
+// The whole exchange over an open transport. With enableRtsp and subStreams
+// the enabling pass also switches RTSP on for the Low channel of each camera
+// that has neither Low nor Medium on (in the same PATCH as its High channel).
 DiscoveryResult DiscoverCamerasOver(ConsoleTransport& transport, std::string_view user,
-                                    std::string_view password, bool enableRtsp);
+                                    std::string_view password, bool enableRtsp,
+                                    bool subStreams = false);
 
 // "rtsps://" host ":7441/" alias "?enableSrtp".
 std::string BuildStreamUrl(std::string_view host, std::string_view alias);
@@ -109,7 +112,9 @@ std::string CameraPath(std::string_view id);
 bool BuildEnableRtspBody(const JsonValue& channels, std::string& body, bool alsoLow = false);
 
 // Replaces `working` with the discovered cameras that have a stream alias (zoom
-// and pan kept from the first entry of the same exact name); leaves it as it was
-// when there is none. Returns whether it was replaced.
+// and pan kept from the first entry of the same exact name; with subStreams
+// each gets its sub stream's address too); leaves it as it was when there is
+// none. Returns whether it was replaced.
 bool ApplyDiscoveredCameras(std::vector<CameraEntry>& working,
-                            const std::vector<DiscoveredCamera>& cameras, std::string_view host);
+                            const std::vector<DiscoveredCamera>& cameras, std::string_view host,
+                            bool subStreams = false);

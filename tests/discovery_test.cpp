@@ -291,8 +291,8 @@ TEST(DiscoveryCameras, ReadsIdNameAndTheHighChannelAlias) {
 // alias that is null while RTSP is off.
 std::string Channel(int id, const char* name, bool rtsp, const char* alias, int w, int h) {
   return "{\"id\":" + std::to_string(id) + ",\"name\":\"" + name + "\",\"enabled\":true," +
-         "\"isRtspEnabled\":" + (rtsp ? "true" : "false") + ",\"rtspAlias\":" +
-         (alias ? "\"" + std::string(alias) + "\"" : std::string("null")) +
+         "\"isRtspEnabled\":" + (rtsp ? "true" : "false") +
+         ",\"rtspAlias\":" + (alias ? "\"" + std::string(alias) + "\"" : std::string("null")) +
          ",\"width\":" + std::to_string(w) + ",\"height\":" + std::to_string(h) +
          ",\"fps\":30,\"bitrate\":2000000,\"minBitrate\":32000,\"isRtspEnabled2\":false}";
 }
@@ -450,6 +450,76 @@ TEST(DiscoveryEnable, PatchesOnlyCamerasWithoutAliasAndFillsTheAnswer) {
   EXPECT_EQ(result.cameras[2].streamAlias, "");
   EXPECT_EQ(result.cameras[3].streamAlias, "");
   EXPECT_EQ(result.cameras[4].streamAlias, "oddAlias");
+}
+
+TEST(DiscoveryEnable, WithSubStreamsLowIsSwitchedOnInTheSamePatch) {
+  const std::string bootstrap =
+      std::string(R"({"cameras":[)") +
+      // High on, Low and Medium off: one PATCH for Low.
+      Camera("lowoff", "Low off",
+             "[" + Channel(0, "High", true, "hi1", 1920, 1080) + "," +
+                 Channel(1, "Medium", false, nullptr, 1280, 720) + "," +
+                 Channel(2, "Low", false, nullptr, 640, 360) + "]") +
+      "," +
+      // Everything off: one PATCH for both.
+      Camera("alloff", "All off",
+             "[" + Channel(0, "High", false, nullptr, 1920, 1080) + "," +
+                 Channel(2, "Low", false, nullptr, 640, 360) + "]") +
+      "," +
+      // Medium on already: nothing to switch, Medium is the sub stream.
+      Camera("medium", "Medium on",
+             "[" + Channel(0, "High", true, "hi3", 1920, 1080) + "," +
+                 Channel(1, "Medium", true, "med3", 1280, 720) + "," +
+                 Channel(2, "Low", false, nullptr, 640, 360) + "]") +
+      "," +
+      // No Low channel at all: nothing to switch.
+      Camera("nolow", "No Low", "[" + Channel(0, "High", true, "hi4", 1920, 1080) + "]") + "]}";
+  ScriptedConsole console;
+  console.SignedIn();
+  console.Answer(200, bootstrap);
+  console.Answer(200, "{\"channels\":[" + Channel(0, "High", true, "hi1", 1920, 1080) + "," +
+                          Channel(2, "Low", true, "low1", 640, 360) + "]}");
+  console.Answer(200, "{\"channels\":[" + Channel(0, "High", true, "hi2", 1920, 1080) + "," +
+                          Channel(2, "Low", true, "low2", 640, 360) + "]}");
+  const DiscoveryResult result = DiscoverCamerasOver(console, "viewer", "secret", true, true);
+  ASSERT_TRUE(result.ok) << result.error;
+  ASSERT_EQ(console.sent.size(), 4u);
+  EXPECT_EQ(console.sent[2].path, "/proxy/protect/api/cameras/lowoff");
+  EXPECT_EQ(console.sent[2].body, "{\"channels\":[" + Channel(0, "High", true, "hi1", 1920, 1080) +
+                                      "," + Channel(1, "Medium", false, nullptr, 1280, 720) + "," +
+                                      Channel(2, "Low", true, nullptr, 640, 360) + "]}");
+  EXPECT_EQ(console.sent[3].path, "/proxy/protect/api/cameras/alloff");
+  EXPECT_EQ(console.sent[3].body, "{\"channels\":[" +
+                                      Channel(0, "High", true, nullptr, 1920, 1080) + "," +
+                                      Channel(2, "Low", true, nullptr, 640, 360) + "]}");
+  ASSERT_EQ(result.cameras.size(), 4u);
+  const char* high[] = {"hi1", "hi2", "hi3", "hi4"};
+  const char* sub[] = {"low1", "low2", "med3", ""};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(result.cameras[i].streamAlias, high[i]) << i;
+    EXPECT_EQ(result.cameras[i].subAlias, sub[i]) << i;
+  }
+
+  // Merged with sub streams, each entry gets its sub address; without, none.
+  std::vector<CameraEntry> working;
+  ASSERT_TRUE(ApplyDiscoveredCameras(working, result.cameras, "nvr", true));
+  ASSERT_EQ(working.size(), 4u);
+  EXPECT_EQ(working[0].SubUrl, "rtsps://nvr:7441/low1?enableSrtp");
+  EXPECT_EQ(working[2].SubUrl, "rtsps://nvr:7441/med3?enableSrtp");
+  EXPECT_EQ(working[3].SubUrl, "");
+  ASSERT_TRUE(ApplyDiscoveredCameras(working, result.cameras, "nvr"));
+  for (const CameraEntry& entry : working) EXPECT_EQ(entry.SubUrl, "") << entry.Name;
+
+  // Without sub streams the same console gets no PATCH at all: every High is on.
+  ScriptedConsole plain;
+  plain.SignedIn();
+  plain.Answer(200, bootstrap);
+  const DiscoveryResult again = DiscoverCamerasOver(plain, "viewer", "secret", true);
+  ASSERT_TRUE(again.ok);
+  EXPECT_EQ(plain.sent.size(), 3u) << "only the camera with High off is patched";
+  EXPECT_EQ(plain.sent[2].path, "/proxy/protect/api/cameras/alloff");
+  EXPECT_EQ(plain.sent[2].body.find("\"name\":\"Low\",\"enabled\":true,\"isRtspEnabled\":true"),
+            std::string::npos);
 }
 
 TEST(DiscoveryEnable, FailuresAreSilentAndLeaveNoAlias) {
