@@ -85,6 +85,8 @@ AppConfig ReadConfigText(std::string_view text) {
   config.WindowTop = ReadWindowPosition(root, "WindowTop", config.WindowTop);
   config.WindowWidth = ReadWindowSize(root, "WindowWidth", config.WindowWidth);
   config.WindowHeight = ReadWindowSize(root, "WindowHeight", config.WindowHeight);
+  // A missing or unknown layout is the stage and strip.
+  config.GridLayout = GetString(root, "ViewLayout", "") == "Grid";
   return config;
 }
 
@@ -113,6 +115,9 @@ std::string WriteConfigText(const AppConfig& config) {
   out += "  \"WindowLeft\": " + FormatNumberShort(config.WindowLeft) + ",\n";
   out += "  \"WindowTop\": " + FormatNumberShort(config.WindowTop) + ",\n";
   out += "  \"WindowWidth\": " + FormatNumberShort(config.WindowWidth) + ",\n";
-  out += "  \"WindowHeight\": " + FormatNumberShort(config.WindowHeight) + "\n}\n";
+  out += "  \"WindowHeight\": " + FormatNumberShort(config.WindowHeight);
+  // Only for the grid, so that a file of someone who never used it stays as it was.
+  if (config.GridLayout) out += ",\n  \"ViewLayout\": \"Grid\"";
+  out += "\n}\n";
   return out;
 }

@@ -32,6 +32,9 @@ struct AppConfig {
   double WindowTop = std::numeric_limits<double>::quiet_NaN();
   double WindowWidth = 520.0;
   double WindowHeight = 330.0;
+  // Every camera in an equal tile instead of the stage and strip; stored as
+  // "ViewLayout": "Grid", and only then.
+  bool GridLayout = false;
 };
 
 // Whether text is a certificate fingerprint as stored: 64 lowercase hex digits.

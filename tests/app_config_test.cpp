@@ -279,3 +279,29 @@ TEST(AppConfig, SubStreamAddressIsStoredOnlyWhereThereIsOne) {
   // A sub address alone is no camera.
   EXPECT_TRUE(ReadConfigText(R"({"Cameras":[{"Name":"A","SubUrl":"s"}]})").Cameras.empty());
 }
+
+TEST(AppConfig, GridLayoutIsStoredOnlyWhileInUse) {
+  // A file of someone who never used the grid stays byte for byte as it was.
+  AppConfig stage;
+  stage.Cameras.push_back({"Porch", "rtsp://h/a", 1.0, 0.5, 0.5});
+  const std::string stageText = WriteConfigText(stage);
+  EXPECT_EQ(stageText.find("ViewLayout"), std::string::npos);
+  EXPECT_FALSE(ReadConfigText(stageText).GridLayout);
+  EXPECT_EQ(WriteConfigText(ReadConfigText(stageText)), stageText);
+
+  AppConfig grid = stage;
+  grid.GridLayout = true;
+  const std::string gridText = WriteConfigText(grid);
+  EXPECT_NE(gridText.find("  \"WindowHeight\": 330,\n  \"ViewLayout\": \"Grid\"\n}\n"),
+            std::string::npos)
+      << gridText;
+  EXPECT_TRUE(ReadConfigText(gridText).GridLayout);
+  EXPECT_EQ(WriteConfigText(ReadConfigText(gridText)), gridText);
+
+  // "Stage", unknown values and other kinds all mean the stage and strip.
+  for (const char* value : {R"("Stage")", R"("grid")", R"("Mosaic")", "1", "true", "null"}) {
+    const AppConfig read = ReadConfigText(std::string(R"({"ViewLayout":)") + value + "}");
+    EXPECT_FALSE(read.GridLayout) << value;
+    EXPECT_EQ(WriteConfigText(read).find("ViewLayout"), std::string::npos) << value;
+  }
+}
