@@ -5,6 +5,7 @@ PASS/FAIL and the script ends with the line "N passed, N failed", exiting 1
 when anything failed. tools/test.sh adds up those lines.
 """
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -13,6 +14,14 @@ import time
 import traceback
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def project_version():
+    """The (major, minor, patch) of the project() line of CMakeLists.txt."""
+    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
+        m = re.search(r"^project\(Tavik VERSION (\d+)\.(\d+)\.(\d+)\b", f.read(), re.M)
+    assert m, "no project(Tavik VERSION x.y.z) in CMakeLists.txt"
+    return tuple(int(v) for v in m.groups())
 BUILD_NATIVE = os.environ.get("TAVIK_BUILD_NATIVE", os.path.join(ROOT, "build", "linux-asan"))
 BUILD_WINDOWS = os.environ.get("TAVIK_BUILD_WINDOWS", os.path.join(ROOT, "build", "windows"))
 WINEPREFIX = os.environ.get("TAVIK_WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))

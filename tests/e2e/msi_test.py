@@ -23,15 +23,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(HERE, "..", "bed"))
 
-from testlib import BUILD_WINDOWS, ROOT, case, run, stop, wait_until  # noqa: E402
+from testlib import BUILD_WINDOWS, ROOT, project_version, case, run, stop, wait_until  # noqa: E402
 import winbed  # noqa: E402
-
-
-def project_version():
-    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
-        m = re.search(r"^project\(Tavik VERSION (\d+)\.(\d+)\.(\d+)\b", f.read(), re.M)
-    assert m, "no project(Tavik VERSION x.y.z) in CMakeLists.txt"
-    return tuple(int(v) for v in m.groups())
 
 
 VERSION = project_version()
