@@ -74,7 +74,7 @@ TEST(FramePlan, PlanesOfEachLayoutAreFoundInsideThePicture) {
 
   ASSERT_TRUE(LocatePlanes(PlaneLayout::kI420, pitch, rows, 0, 0, 1920, 1080, whole, &at));
   EXPECT_EQ(at.chromaPitch, pitch / 2);
-  EXPECT_EQ(at.second, size_t{pitch} * rows);                             // U
+  EXPECT_EQ(at.second, size_t{pitch} * rows);                                // U
   EXPECT_EQ(at.third, size_t{pitch} * rows + size_t{pitch / 2} * rows / 2);  // V
   // YV12 stores V first; the offsets still name U, then V.
   ASSERT_TRUE(LocatePlanes(PlaneLayout::kYv12, pitch, rows, 0, 0, 1920, 1080, whole, &at));
