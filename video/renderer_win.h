@@ -116,9 +116,9 @@ class Renderer {
   void ReleaseBackBufferTargets();
   bool ProbeNv12Textures();
   bool CreateNv12Texture(SlotTexture& slot, uint32_t width, uint32_t height);
-  bool EnsureSlotSize(SlotTexture& slot, uint32_t width, uint32_t height);
+  void EnsureSlotSize(SlotTexture& slot, uint32_t width, uint32_t height);
   bool EnsureUploadRing(SlotTexture& slot, PlaneLayout layout);
-  bool UploadPicture(SlotTexture& slot, const DecodedFrame& frame);
+  bool UploadPicture(SlotTexture& slot, const DecodedFrame& frame, const PlaneOffsets& at);
   bool ApplyForgottenSlots();
   void ReleaseUploadRing(SlotTexture& slot);
   void ReleaseReducedCopy(SlotTexture& slot);

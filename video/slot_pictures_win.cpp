@@ -59,6 +59,16 @@ bool WritePlane(ID3D11DeviceContext* context, ID3D11Texture2D* texture, const ui
   return true;
 }
 
+// Where a tile draws its slot's picture, and whether from the reduced copy
+// (drawn at less than half its size). False when nothing is to be drawn.
+bool PlaceTilePicture(const SlotTexture& slot, const TileView& tile, PixelRect* r, bool* reduced) {
+  if (!slot.hasPicture || !PlacePicture(slot.width, slot.height, tile.uvWidth, tile.uvHeight,
+                                        tile.left, tile.top, tile.right, tile.bottom, r))
+    return false;
+  *reduced = UsesReducedCopy(r->w / (slot.width * tile.uvWidth));
+  return true;
+}
+
 }  // namespace
 
 // Asked once: a device may list NV12 and still refuse it as a sampled texture
@@ -91,12 +101,11 @@ bool Renderer::CreateNv12Texture(SlotTexture& slot, uint32_t w, uint32_t h) {
 }
 
 // A picture of another size than the slot's textures drops them all.
-bool Renderer::EnsureSlotSize(SlotTexture& slot, uint32_t w, uint32_t h) {
-  if (slot.width == w && slot.height == h) return true;
+void Renderer::EnsureSlotSize(SlotTexture& slot, uint32_t w, uint32_t h) {
+  if (slot.width == w && slot.height == h) return;
   ReleaseSlotTexture(slot);
   slot.width = w;
   slot.height = h;
-  return true;
 }
 
 // The ring of dynamic plane textures for system-memory pictures of the slot's
@@ -128,13 +137,9 @@ bool Renderer::EnsureUploadRing(SlotTexture& slot, PlaneLayout layout) {
   return true;
 }
 
-// Writes a system-memory picture into the ring entry that neither the last
-// frame drew nor holds the newest picture.
-bool Renderer::UploadPicture(SlotTexture& slot, const DecodedFrame& frame) {
-  PlaneOffsets at;
-  if (!LocatePlanes(frame.layout, frame.pitch, frame.planeRows, frame.cropX, frame.cropY,
-                    frame.width, frame.height, frame.size, &at))
-    return false;
+// Writes a system-memory picture, its planes at `at`, into the ring entry
+// that neither the last frame drew nor holds the newest picture.
+bool Renderer::UploadPicture(SlotTexture& slot, const DecodedFrame& frame, const PlaneOffsets& at) {
   if (!EnsureUploadRing(slot, frame.layout)) return false;
   const int entry = NextUploadEntry(slot.drawn, slot.latest);
   UploadPlanes& planes = slot.ring[entry];
@@ -228,7 +233,7 @@ bool Renderer::OnDecodedFrame(int slotIndex, const DecodedFrame& frame) {
                       frame.size, &at))
       return false;
     EnsureSlotSize(slot, w, h);
-    if (!UploadPicture(slot, frame)) return false;
+    if (!UploadPicture(slot, frame, at)) return false;
   } else {
     return false;
   }
@@ -269,11 +274,8 @@ void Renderer::MakeReducedCopies(const RenderScene& frameScene) {
     if (tile.slotIndex < 0 || tile.slotIndex >= kMaxVideoSlots) continue;
     SlotTexture& slot = slots[tile.slotIndex];
     PixelRect r;
-    if (!slot.hasPicture ||
-        !PlacePicture(slot.width, slot.height, tile.uvWidth, tile.uvHeight, tile.left, tile.top,
-                      tile.right, tile.bottom, &r) ||
-        !UsesReducedCopy(r.w / (slot.width * tile.uvWidth)))
-      continue;
+    bool reduced = false;
+    if (!PlaceTilePicture(slot, tile, &r, &reduced) || !reduced) continue;
     const uint64_t serial = serials.taken[tile.slotIndex];
     if (slot.reducedSerial == serial) continue;
     const uint32_t rw = ReducedSide(slot.width);
@@ -315,15 +317,13 @@ void Renderer::DrawTilePictures(const RenderScene& frameScene) {
     if (tile.slotIndex < 0 || tile.slotIndex >= kMaxVideoSlots) continue;
     SlotTexture& slot = slots[tile.slotIndex];
     PixelRect r;
-    if (!slot.hasPicture || !PlacePicture(slot.width, slot.height, tile.uvWidth, tile.uvHeight,
-                                          tile.left, tile.top, tile.right, tile.bottom, &r))
-      continue;
+    bool reduced = false;
+    if (!PlaceTilePicture(slot, tile, &r, &reduced)) continue;
     const float src[4] = {static_cast<float>(tile.uvX), static_cast<float>(tile.uvY),
                           static_cast<float>(tile.uvWidth), static_cast<float>(tile.uvHeight)};
     const float x = static_cast<float>(r.x), y = static_cast<float>(r.y);
     const float w = static_cast<float>(r.w), h = static_cast<float>(r.h);
-    if (UsesReducedCopy(r.w / (slot.width * tile.uvWidth)) && slot.rgbView &&
-        slot.reducedSerial == serials.taken[tile.slotIndex]) {
+    if (reduced && slot.rgbView && slot.reducedSerial == serials.taken[tile.slotIndex]) {
       DrawQuad(x, y, w, h, src, kNoColour, psRgb, slot.rgbView, nullptr);
       continue;
     }
