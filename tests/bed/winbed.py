@@ -413,6 +413,31 @@ class Bed:
             return None
         return parse_config(text)
 
+    def first_run_opens_settings(self, exe, inspect=None):
+        """Starts exe from an emptied settings folder: the main window and
+        "Tavik - Settings" with no cameras open (inspect(dialog) may look
+        further), Cancel, then a clean exit that writes a config.json without
+        cameras. Returns that config.json's text."""
+        settings = os.path.dirname(self.config_path)
+        shutil.rmtree(settings, ignore_errors=True)
+        os.makedirs(settings)
+        self.start_tavik(exe)
+        try:
+            self.wait_window(cls="Orbisfield.Tavik", title="Tavik", timeout=120)
+            dlg = self.wait_window(title="Tavik - Settings", timeout=120)
+            if inspect:
+                inspect(dlg)
+            assert self.list_items(dlg, 1002) == []
+            self.click(dlg, 2)  # Cancel
+            self.wait_gone(title="Tavik - Settings")
+            code = self.close_tavik(timeout=90)
+            assert code == 0, "exit code %r" % (code,)
+            cfg = wait_until(self.read_config, 20, what="config.json written on close")
+            assert cfg["Cameras"] == [], cfg
+            return self.config_text()
+        finally:
+            self.kill_tavik()
+
     def remove_config(self):
         try:
             os.remove(self.config_path)

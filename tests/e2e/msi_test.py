@@ -227,23 +227,7 @@ def silent_install_puts_program_guide_and_shortcut_in_place_for_the_machine():
 @case
 def installed_program_starts_with_empty_settings_and_opens_settings():
     bed = state["bed"]
-    settings = os.path.dirname(bed.config_path)
-    shutil.rmtree(settings, ignore_errors=True)
-    os.makedirs(settings)
-    bed.start_tavik(PROGRAM_DIR + r"\Tavik.exe")
-    try:
-        bed.wait_window(cls="Orbisfield.Tavik", title="Tavik", timeout=120)
-        dlg = bed.wait_window(title="Tavik - Settings", timeout=120)
-        assert bed.list_items(dlg, 1002) == []
-        bed.click(dlg, 2)  # Cancel
-        bed.wait_gone(title="Tavik - Settings")
-        code = bed.close_tavik(timeout=90)
-        assert code == 0, "exit code %r" % (code,)
-        cfg = wait_until(bed.read_config, 20, what="config.json written on close")
-        assert cfg["Cameras"] == [], cfg
-        state["config"] = bed.config_text()
-    finally:
-        bed.kill_tavik()
+    state["config"] = bed.first_run_opens_settings(PROGRAM_DIR + r"\Tavik.exe")
 
 
 @case

@@ -6,7 +6,6 @@ resource and manifest, and the unpacked program starts under Wine with an
 empty settings folder and opens its Settings dialog by itself."""
 import os
 import re
-import shutil
 import struct
 import sys
 import zipfile
@@ -15,7 +14,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(HERE, "..", "bed"))
 
-from testlib import BUILD_WINDOWS, ROOT, project_version, case, run, wait_until  # noqa: E402
+from testlib import BUILD_WINDOWS, ROOT, project_version, case, run  # noqa: E402
 import winbed  # noqa: E402
 
 EXE = "Tavik.exe"
@@ -218,23 +217,10 @@ def unpacked_program_starts_with_empty_settings_and_opens_settings():
             z.extractall(folder)
         # An empty settings folder in this run's copy of the prefix (the suite's
         # prefix may hold the settings of earlier tests).
-        settings = os.path.dirname(bed.config_path)
-        shutil.rmtree(settings, ignore_errors=True)
-        os.makedirs(settings)
-        bed.start_tavik(os.path.join(folder, EXE))
-        try:
-            bed.wait_window(cls="Orbisfield.Tavik", title="Tavik", timeout=120)
-            dlg = bed.wait_window(title="Tavik - Settings", timeout=120)
+        def discover_button(dlg):
             assert dlg.child(1008) is not None and dlg.child(1008).text == "Discover from Console..."
-            assert bed.list_items(dlg, 1002) == []
-            bed.click(dlg, 2)  # Cancel
-            bed.wait_gone(title="Tavik - Settings")
-            code = bed.close_tavik(timeout=90)
-            assert code == 0, "exit code %r" % (code,)
-            cfg = wait_until(bed.read_config, 20, what="config.json written on close")
-            assert cfg["Cameras"] == [], cfg
-        finally:
-            bed.kill_tavik()
+
+        bed.first_run_opens_settings(os.path.join(folder, EXE), inspect=discover_button)
 
 
 if __name__ == "__main__":
