@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/render_gate.h"
+#include "app/stream_switch.h"
 #include "audio/audio_output_win.h"
 #include "config/app_config.h"
 #include "rtsp/rtsp_client.h"
@@ -19,32 +20,54 @@
 #include "video/renderer_win.h"
 #include "video/video_decoder_win.h"
 
-// One live tile: a copy of a configured camera bound to its stream client, its
-// video decoder and a queue of received access units. Heap-allocated; its
-// address never changes while it exists. Destroyed only by the slot rebuild
-// (after every client has been stopped, with the render gate paused).
-struct Slot {
-  std::string name;   // CameraEntry.Name (UTF-8)
-  std::string url;    // CameraEntry.Url as configured
-  double zoom = 1.0;  // saved zoom of this camera
-  double panX = 0.5;  // saved pan centre, fractions of the picture
-  double panY = 0.5;
-  int32_t configIndex = -1;  // position of the entry in config.Cameras
-
-  RtspClient* client = nullptr;     // owned; created and started by BuildSlots
-  VideoDecoder* decoder = nullptr;  // owned; created, used and closed by the render thread
-  // Render thread: the GPU hand-off failed for this slot; its decoders are
-  // opened without the device manager (pictures in system memory).
-  bool systemMemoryDecoding = false;
-
+// One stream of a camera: its client, the video decoder of its pictures and
+// the access units it received that wait for the render thread. A feed's
+// client and decoder are created and released only with the render gate
+// paused (or before the render thread starts).
+struct Feed {
+  RtspClient* client = nullptr;     // owned; started and stopped by the UI thread
+  VideoDecoder* decoder = nullptr;  // owned; opened and used by the render thread
   std::mutex queueLock;  // guards queue and queueDropped (held for an append or a swap only)
   std::deque<AccessUnit> queue;  // access units waiting for the render thread
   bool queueDropped = false;  // units were dropped from queue since the render thread last took it
   DecodeGate decodeGate;      // render thread only: whether the decoder may take the next unit
+  std::atomic<bool> connected{false};
+};
+
+// One live tile: a copy of a configured camera bound to its streams: the main
+// one, and the low-resolution one while a camera with a sub address shows it
+// (see app/stream_switch.h). Heap-allocated; its address never changes while
+// it exists. Destroyed only by the slot rebuild (after every client has been
+// stopped, with the render gate paused).
+struct Slot {
+  std::string name;    // CameraEntry.Name (UTF-8)
+  std::string url;     // CameraEntry.Url as configured
+  std::string subUrl;  // CameraEntry.SubUrl as configured (empty: none)
+  double zoom = 1.0;   // saved zoom of this camera
+  double panX = 0.5;   // saved pan centre, fractions of the picture
+  double panY = 0.5;
+  int32_t configIndex = -1;  // position of the entry in config.Cameras
+
+  Feed main;
+  Feed sub;
+  // Which streams run and whose pictures are drawn. Written by the UI thread
+  // (the layout, the refresh timer) and by the render thread (each decoded
+  // picture of a camera with a sub address), under switchLock.
+  std::mutex switchLock;
+  StreamSwitch streams;
+  bool streamsStarted = false;  // UI thread: StartStreams ran for this slot
+  // Render thread: a settle message is on its way to the UI thread.
+  std::atomic<bool> settlePosted{false};
+  // The sub stream's picture size, once one was decoded (0 before).
+  std::atomic<uint32_t> subWidth{0};
+  std::atomic<uint32_t> subHeight{0};
+  // Render thread: the GPU hand-off failed for this slot; its decoders are
+  // opened without the device manager (pictures in system memory).
+  bool systemMemoryDecoding = false;
+
   // Set by the render thread for the selected slot: its units wake the render
   // thread (renderWake) instead of waiting for the next frame.
   std::atomic<bool> wakesRenderThread{false};
-  std::atomic<bool> connected{false};
 
   // Layout (UI thread only).
   RECT rect{0, 0, 0, 0};
@@ -106,6 +129,14 @@ struct AppState {
 
 // The one instance; exists before the entry point runs.
 extern AppState g_app;
+
+inline Feed& FeedOf(Slot& slot, StreamKind kind) {
+  return kind == StreamKind::kMain ? slot.main : slot.sub;
+}
+
+// Posted by the render thread when a switch has ended and a connection is to
+// close (UI thread: SettleStreams).
+inline constexpr UINT kStreamsSettleMessage = WM_APP + 22;
 
 // Most tiles there can be.
 constexpr int32_t kMaxSlots = 16;

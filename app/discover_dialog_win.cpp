@@ -21,6 +21,7 @@ enum : int {
   kIdEnableRtsp = 1023,
   kIdStatus = 1024,
   kIdDiscover = 1025,
+  kIdSubStreams = 1026,
 };
 // The usual default-gateway address of a home network.
 constexpr char kDefaultConsoleHost[] = "192.168.1.1";
@@ -70,6 +71,7 @@ void InitDialog(HWND dialog) {
   SetField(dialog, kIdConsolePassword, password);
   SecureZeroMemory(password.data(), password.size());
   CheckDlgButton(dialog, kIdEnableRtsp, BST_CHECKED);
+  CheckDlgButton(dialog, kIdSubStreams, BST_CHECKED);
   g_certOffer = CertOffer();
 }
 
@@ -78,6 +80,7 @@ void Discover(HWND dialog, std::vector<CameraEntry>& working) {
   const std::string user = FieldText(dialog, kIdConsoleUser);
   std::string password = FieldText(dialog, kIdConsolePassword);
   const bool enableRtsp = IsDlgButtonChecked(dialog, kIdEnableRtsp) == BST_CHECKED;
+  const bool subStreams = IsDlgButtonChecked(dialog, kIdSubStreams) == BST_CHECKED;
   if (host.empty() || user.empty() || password.empty()) {
     SetStatus(dialog, L"Enter host, username, and password.");
     return;
@@ -94,7 +97,7 @@ void Discover(HWND dialog, std::vector<CameraEntry>& working) {
   const AppConfig& stored = g_app.config;
   const CertPolicy certificate =
       CertPolicyFor(stored.ConsoleHost, stored.ConsoleCertSha256, g_certOffer, host);
-  const DiscoveryResult result = DiscoverCameras(host, user, password, enableRtsp, certificate);
+  const DiscoveryResult result = DiscoverCameras(host, user, password, enableRtsp, certificate, subStreams);
   // Only the press right after a refusal may accept the refused certificate.
   g_certOffer = result.certificateRefused ? CertOffer{host, result.certificateSha256} : CertOffer();
 
@@ -114,7 +117,7 @@ void Discover(HWND dialog, std::vector<CameraEntry>& working) {
   config.ConsolePassEnc = ProtectPassword(password);
   config.ConsoleCertSha256 = result.certificateSha256;
   SecureZeroMemory(password.data(), password.size());
-  ApplyDiscoveredCameras(working, result.cameras, config.ConsoleHost);
+  ApplyDiscoveredCameras(working, result.cameras, config.ConsoleHost, subStreams);
   // The console fields are kept at once; the cameras reach config.Cameras
   // through the opener.
   SaveConfig(config);

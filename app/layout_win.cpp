@@ -1,6 +1,7 @@
 #include "app/layout_win.h"
 
 #include "app/app_state.h"
+#include "app/slots_win.h"
 #include "config/config_file_win.h"
 #include "config/wide_text_win.h"
 
@@ -53,10 +54,16 @@ void WriteMotion(Slot& slot, const TileMotion& m) {
 bool SelectedHasAudio() {
   if (!ClampSelected()) return false;
   const Slot& slot = SelectedSlot();
-  return slot.client != nullptr && slot.client->GetAudioFormat().valid;
+  return slot.main.client != nullptr && slot.main.client->GetAudioFormat().valid;
 }
 
-TileView MakeTileView(int32_t p, const Slot& slot, uint64_t now) {
+// The feed whose pictures the tile draws.
+Feed& ShownFeed(Slot& slot) {
+  std::lock_guard<std::mutex> guard(slot.switchLock);
+  return FeedOf(slot, slot.streams.hasSub ? slot.streams.shown : StreamKind::kMain);
+}
+
+TileView MakeTileView(int32_t p, Slot& slot, uint64_t now) {
   TileView tile;
   tile.slotIndex = p;
   tile.left = slot.rect.left;
@@ -66,7 +73,7 @@ TileView MakeTileView(int32_t p, const Slot& slot, uint64_t now) {
   tile.label = Widen(slot.name);
   tile.showLabel = true;
   tile.connecting =
-      IsTileConnecting(slot.connected.load(), g_app.renderer.GetLastFrameTick(p), now);
+      IsTileConnecting(ShownFeed(slot).connected.load(), g_app.renderer.GetLastFrameTick(p), now);
   return tile;
 }
 
@@ -119,6 +126,7 @@ void LayoutTiles(bool animate) {
     StartAnimationTimer();
   }
   PublishScene();
+  UpdateStreams();
 }
 
 void OnAnimationTimer() {
@@ -186,7 +194,7 @@ void PublishScene() {
   const uint64_t now = GetTickCount64();
   const int32_t selected = g_app.selected;
   for (size_t p = 0; p < g_app.slots.size(); ++p) {
-    const Slot& slot = *g_app.slots[p];
+    Slot& slot = *g_app.slots[p];
     if (static_cast<int32_t>(p) == selected || !slot.visible) continue;
     scene.tiles.push_back(MakeTileView(static_cast<int32_t>(p), slot, now));
   }

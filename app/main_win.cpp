@@ -91,7 +91,8 @@ bool CreateMainWindow() {
 
 void Shutdown() {
   for (Slot* slot : g_app.slots) {
-    if (slot->client) slot->client->Stop();
+    if (slot->main.client) slot->main.client->Stop();
+    if (slot->sub.client) slot->sub.client->Stop();
   }
   g_app.audio.Stop();
   g_app.renderStop.exchange(true);

@@ -407,11 +407,13 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         return 0;
       }
       if (wParam == kRefreshTimerId) {
+        UpdateStreams();
         PublishScene();
         RefreshAudioFormat();
         return 0;
       }
       break;
+    case kStreamsSettleMessage: SettleStreams(); return 0;
     case WM_INITMENUPOPUP: OnInitMenuPopup(reinterpret_cast<HMENU>(wParam)); return 0;
     case WM_MOUSEMOVE:
       if (g_app.navigatorDragging) {

@@ -36,18 +36,20 @@ void OnCommand(HWND dialog, std::vector<CameraEntry>& list, int id, int notifica
         if (sel >= 0 && static_cast<size_t>(sel) < list.size()) {
           SetDlgItemTextW(dialog, kIdCameraName, Widen(list[sel].Name).c_str());
           SetDlgItemTextW(dialog, kIdCameraUrl, Widen(list[sel].Url).c_str());
+          SetDlgItemTextW(dialog, kIdCameraSubUrl, Widen(list[sel].SubUrl).c_str());
         }
       }
       break;
     case kIdAddCamera:
-      if (AddCamera(list, FieldText(dialog, kIdCameraName), FieldText(dialog, kIdCameraUrl))) {
+      if (AddCamera(list, FieldText(dialog, kIdCameraName), FieldText(dialog, kIdCameraUrl),
+                    FieldText(dialog, kIdCameraSubUrl))) {
         FillCameraList(dialog, list);
       }
       break;
     case kIdUpdateCamera: {
       int sel = SelectedLine(dialog);
       if (UpdateCamera(list, sel, FieldText(dialog, kIdCameraName),
-                       FieldText(dialog, kIdCameraUrl))) {
+                       FieldText(dialog, kIdCameraUrl), FieldText(dialog, kIdCameraSubUrl))) {
         FillCameraList(dialog, list);
         SendDlgItemMessageW(dialog, kIdCameraList, LB_SETCURSEL, static_cast<WPARAM>(sel), 0);
       }

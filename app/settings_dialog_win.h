@@ -17,6 +17,7 @@ enum : int {
   kIdUpdateCamera = 1006,
   kIdRemoveCamera = 1007,
   kIdDiscoverCameras = 1008,
+  kIdCameraSubUrl = 1009,
 };
 inline constexpr int kSettingsDialogId = 101;
 

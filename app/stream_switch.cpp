@@ -3,9 +3,10 @@
 StreamKind WantedStream(bool hasSub, bool subFailed, bool fillsStage, int32_t tileWidth,
                         int32_t tileHeight, uint32_t subWidth, uint32_t subHeight) {
   if (!hasSub || subFailed || fillsStage) return StreamKind::kMain;
-  // A sub picture smaller than the tile would be enlarged in it.
+  // The picture is fitted into the tile: it is enlarged only when the tile is
+  // larger than the sub picture both ways.
   const bool known = subWidth > 0 && subHeight > 0;
-  if (known && (int64_t{tileWidth} > subWidth || int64_t{tileHeight} > subHeight))
+  if (known && int64_t{tileWidth} > subWidth && int64_t{tileHeight} > subHeight)
     return StreamKind::kMain;
   return StreamKind::kSub;
 }

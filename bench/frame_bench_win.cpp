@@ -382,8 +382,8 @@ AllocationFigures MeasureAllocations(Renderer& renderer, int count, const Option
       AccessUnit unit;
       unit.bytes.assign(1000, 0x41);
       unit.timestamp = tick;
-      std::lock_guard<std::mutex> lock(slot->queueLock);
-      slot->queue.push_back(std::move(unit));
+      std::lock_guard<std::mutex> lock(slot->main.queueLock);
+      slot->main.queue.push_back(std::move(unit));
     }
     g_allocations = 0;
     g_counting = true;

@@ -76,14 +76,15 @@ constexpr size_t kMaxConsoleJsonValues = size_t{1} << 19;
 
 // Windows only (console/discovery_win.cpp): signs in to `host` (a name or an
 // address as typed) on port 443 over a fresh HttpClient whose server must
-// present a certificate that `certificate` trusts.
+// present a certificate that `certificate` trusts. subStreams: as for
+// DiscoverCamerasOver.
 DiscoveryResult DiscoverCameras(std::string_view host, std::string_view user,
                                 std::string_view password, bool enableRtsp,
-                                const CertPolicy& certificate = {});
+                                const CertPolicy& certificate = {}, bool subStreams = false);
 // The same on another port (test consoles).
 DiscoveryResult DiscoverCamerasAt(std::string_view host, uint16_t port, std::string_view user,
                                   std::string_view password, bool enableRtsp,
-                                  const CertPolicy& certificate = {});
+                                  const CertPolicy& certificate = {}, bool subStreams = false);
 
 // The whole exchange over an open transport. With enableRtsp and subStreams
 // the enabling pass also switches RTSP on for the Low channel of each camera

@@ -24,15 +24,16 @@ class HttpClientTransport final : public ConsoleTransport {
 
 DiscoveryResult DiscoverCamerasAt(std::string_view host, uint16_t port, std::string_view user,
                                   std::string_view password, bool enableRtsp,
-                                  const CertPolicy& certificate) {
+                                  const CertPolicy& certificate, bool subStreams) {
   HttpClient client(Widen(host), port);
   client.PinCertificate(certificate);
   HttpClientTransport transport(client);
-  return DiscoverCamerasOver(transport, user, password, enableRtsp);
+  return DiscoverCamerasOver(transport, user, password, enableRtsp, subStreams);
 }
 
 DiscoveryResult DiscoverCameras(std::string_view host, std::string_view user,
                                 std::string_view password, bool enableRtsp,
-                                const CertPolicy& certificate) {
-  return DiscoverCamerasAt(host, kConsolePort, user, password, enableRtsp, certificate);
+                                const CertPolicy& certificate, bool subStreams) {
+  return DiscoverCamerasAt(host, kConsolePort, user, password, enableRtsp, certificate,
+                           subStreams);
 }

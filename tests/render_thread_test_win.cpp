@@ -23,8 +23,8 @@ HWND MakeWindow() {
 }
 
 size_t QueuedUnits(Slot& slot) {
-  std::lock_guard<std::mutex> lock(slot.queueLock);
-  return slot.queue.size();
+  std::lock_guard<std::mutex> lock(slot.main.queueLock);
+  return slot.main.queue.size();
 }
 
 }  // namespace
@@ -39,7 +39,7 @@ TEST(RenderThreadWin, DropsUnitsWithoutACodecAndStopsOnRequest) {
 
   // A slot without a stream client: its units cannot be decoded and go.
   Slot slot;
-  for (int i = 0; i < 5; ++i) slot.queue.push_back(AccessUnit{{0, 0, 0, 1, 0x65, 0x88}, i});
+  for (int i = 0; i < 5; ++i) slot.main.queue.push_back(AccessUnit{{0, 0, 0, 1, 0x65, 0x88}, i});
   g_app.renderGate.Pause();  // no tick walks the list while it changes
   g_app.slots.push_back(&slot);
   g_app.renderGate.Resume();
@@ -49,7 +49,7 @@ TEST(RenderThreadWin, DropsUnitsWithoutACodecAndStopsOnRequest) {
   const ULONGLONG deadline = GetTickCount64() + 30000;
   while (QueuedUnits(slot) != 0 && GetTickCount64() < deadline) Sleep(10);
   EXPECT_EQ(QueuedUnits(slot), 0u);
-  EXPECT_EQ(slot.decoder, nullptr);
+  EXPECT_EQ(slot.main.decoder, nullptr);
 
   g_app.renderStop = true;
   ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
@@ -71,8 +71,8 @@ TEST(RenderThreadWin, WorkingQueueIsEmptyAfterEverySlotAndTicksKeepTakingUnits) 
   Renderer renderer;  // never initialised: no unit gets as far as drawing
   Slot a;
   Slot b;
-  for (int i = 0; i < 40; ++i) a.queue.push_back(AccessUnit{{0, 0, 0, 1, 0x65, 0x88}, i});
-  b.queue.push_back(AccessUnit{{0, 0, 0, 1, 0x41, 0x9a}, 0});
+  for (int i = 0; i < 40; ++i) a.main.queue.push_back(AccessUnit{{0, 0, 0, 1, 0x65, 0x88}, i});
+  b.main.queue.push_back(AccessUnit{{0, 0, 0, 1, 0x41, 0x9a}, 0});
   g_app.renderGate.Pause();
   g_app.slots = {&a, &b};
   g_app.renderGate.Resume();
@@ -88,12 +88,12 @@ TEST(RenderThreadWin, WorkingQueueIsEmptyAfterEverySlotAndTicksKeepTakingUnits) 
 
   for (int tick = 0; tick < 50; ++tick) {
     for (int i = 0; i < 3; ++i) {
-      std::lock_guard<std::mutex> lock(a.queueLock);
-      a.queue.push_back(AccessUnit{{0, 0, 0, 1, 0x41, 0x9a}, tick});
+      std::lock_guard<std::mutex> lock(a.main.queueLock);
+      a.main.queue.push_back(AccessUnit{{0, 0, 0, 1, 0x41, 0x9a}, tick});
     }
     if (tick % 7 == 0) {  // b: now and then, and empty in between
-      std::lock_guard<std::mutex> lock(b.queueLock);
-      b.queue.push_back(AccessUnit{{0, 0, 0, 1, 0x41, 0x9a}, tick});
+      std::lock_guard<std::mutex> lock(b.main.queueLock);
+      b.main.queue.push_back(AccessUnit{{0, 0, 0, 1, 0x41, 0x9a}, tick});
     }
     DecodeQueuedUnits(renderer, schedule, taken);
     ASSERT_LT(schedule.firstThumbnail, 2u);
@@ -101,8 +101,8 @@ TEST(RenderThreadWin, WorkingQueueIsEmptyAfterEverySlotAndTicksKeepTakingUnits) 
     ASSERT_EQ(QueuedUnits(a), 0u) << "tick " << tick;
     ASSERT_EQ(QueuedUnits(b), 0u) << "tick " << tick;
   }
-  EXPECT_EQ(a.decoder, nullptr);
-  EXPECT_EQ(b.decoder, nullptr);
+  EXPECT_EQ(a.main.decoder, nullptr);
+  EXPECT_EQ(b.main.decoder, nullptr);
 
   g_app.renderGate.Pause();
   g_app.slots.clear();
@@ -126,8 +126,8 @@ class RenderTickWin : public testing::Test {
     ASSERT_EQ(units.size(), 6u);
     g_app.renderGate.Pause();
     for (Slot& slot : slots) {
-      slot.decoder = new VideoDecoder;
-      ASSERT_TRUE(slot.decoder->Open(renderer.Device(), renderer.DeviceManager(), 1));
+      slot.main.decoder = new VideoDecoder;
+      ASSERT_TRUE(slot.main.decoder->Open(renderer.Device(), renderer.DeviceManager(), 1));
       g_app.slots.push_back(&slot);
     }
     g_app.renderGate.Resume();
@@ -137,10 +137,10 @@ class RenderTickWin : public testing::Test {
     g_app.slots.clear();
     g_app.renderGate.Resume();
     for (Slot& slot : slots) {
-      if (!slot.decoder) continue;
-      slot.decoder->Close();
-      delete slot.decoder;
-      slot.decoder = nullptr;
+      if (!slot.main.decoder) continue;
+      slot.main.decoder->Close();
+      delete slot.main.decoder;
+      slot.main.decoder = nullptr;
     }
     renderer.Shutdown();
     if (window) DestroyWindow(window);
@@ -164,9 +164,9 @@ class RenderTickWin : public testing::Test {
   }
   // Appends as the slot's stream callback does (the queue rule included).
   void Arrive(Slot& slot, size_t unit) {
-    std::lock_guard<std::mutex> lock(slot.queueLock);
-    if (AppendAccessUnit(slot.queue, AccessUnit{units[unit], static_cast<int64_t>(unit)}))
-      slot.queueDropped = true;
+    std::lock_guard<std::mutex> lock(slot.main.queueLock);
+    if (AppendAccessUnit(slot.main.queue, AccessUnit{units[unit], static_cast<int64_t>(unit)}))
+      slot.main.queueDropped = true;
   }
   size_t Tick() { return DecodeQueuedUnits(renderer, schedule, taken).decodedUnits; }
   // Ticks until every queue is empty (a slow first decode may carry units
@@ -211,13 +211,13 @@ TEST_F(RenderTickWin, AfterAQueueOverflowNoUnitReachesADecoderBeforeAKeyframe) {
   EXPECT_TRUE(taken.empty());
 
   // A decoder that had to be opened again starts at a keyframe too.
-  stage.decoder->Close();
-  delete stage.decoder;
-  stage.decoder = nullptr;
+  stage.main.decoder->Close();
+  delete stage.main.decoder;
+  stage.main.decoder = nullptr;
   Arrive(stage, 3);
   EXPECT_EQ(Tick(), 0u);  // no client, no codec: dropped
-  stage.decoder = new VideoDecoder;
-  ASSERT_TRUE(stage.decoder->Open(renderer.Device(), renderer.DeviceManager(), 1));
+  stage.main.decoder = new VideoDecoder;
+  ASSERT_TRUE(stage.main.decoder->Open(renderer.Device(), renderer.DeviceManager(), 1));
   Arrive(stage, 4);
   EXPECT_EQ(Tick(), 0u);
 }
@@ -268,8 +268,8 @@ TEST(RenderThreadWin, DecoderWhoseGpuHandOffFailedMakesWayForSystemMemory) {
   ASSERT_TRUE(decoder->GpuHandOffFailed());
 
   Slot slot;
-  slot.decoder = decoder;
-  slot.queue.push_back(AccessUnit{units[1], 0});
+  slot.main.decoder = decoder;
+  slot.main.queue.push_back(AccessUnit{units[1], 0});
   g_app.renderGate.Pause();
   g_app.slots = {&slot};
   g_app.renderGate.Resume();
@@ -278,16 +278,16 @@ TEST(RenderThreadWin, DecoderWhoseGpuHandOffFailedMakesWayForSystemMemory) {
   DecodeQueuedUnits(renderer, schedule, taken);
   // Closed at the next data; the slot's next decoder opens without the
   // device manager (here there is no client yet, so none opens).
-  EXPECT_EQ(slot.decoder, nullptr);
+  EXPECT_EQ(slot.main.decoder, nullptr);
   EXPECT_TRUE(slot.systemMemoryDecoding);
   EXPECT_EQ(QueuedUnits(slot), 0u);
 
   g_app.renderGate.Pause();
   g_app.slots.clear();
   g_app.renderGate.Resume();
-  if (slot.decoder) {
-    slot.decoder->Close();
-    delete slot.decoder;
+  if (slot.main.decoder) {
+    slot.main.decoder->Close();
+    delete slot.main.decoder;
   }
   renderer.Shutdown();
   DestroyWindow(window);

@@ -25,17 +25,30 @@ TEST(SettingsEdit, AddUpdateRemove) {
 
   list[0].Zoom = 3.0;
   list[0].PanX = 0.25;
-  EXPECT_TRUE(UpdateCamera(list, 0, "Porch", "rtsps://h:7441/x?enableSrtp"));
+  EXPECT_TRUE(UpdateCamera(list, 0, "Porch", "rtsps://h:7441/x?enableSrtp", ""));
   EXPECT_EQ(list[0].Name, "Porch");
   EXPECT_EQ(list[0].Url, "rtsps://h:7441/x?enableSrtp");
   EXPECT_EQ(list[0].Zoom, 3.0) << "update keeps zoom and pan";
   EXPECT_EQ(list[0].PanX, 0.25);
-  EXPECT_TRUE(UpdateCamera(list, 0, "", "u"));
+  EXPECT_TRUE(UpdateCamera(list, 0, "", "u", ""));
   EXPECT_EQ(list[0].Name, "Camera");
-  EXPECT_FALSE(UpdateCamera(list, 0, "x", ""));
-  EXPECT_FALSE(UpdateCamera(list, -1, "x", "u"));
-  EXPECT_FALSE(UpdateCamera(list, 1, "x", "u"));
+  EXPECT_FALSE(UpdateCamera(list, 0, "x", "", "s"));
+  EXPECT_FALSE(UpdateCamera(list, -1, "x", "u", "s"));
+  EXPECT_FALSE(UpdateCamera(list, 1, "x", "u", "s"));
   EXPECT_EQ(list[0].Url, "u");
+  EXPECT_EQ(list[0].SubUrl, "") << "a refused update leaves the thumbnail address too";
+
+  // The thumbnail address is set, changed and cleared with the entry, and the
+  // list line tells which entries have one.
+  EXPECT_TRUE(UpdateCamera(list, 0, "Porch", "u", "rtsp://h/low"));
+  EXPECT_EQ(list[0].SubUrl, "rtsp://h/low");
+  EXPECT_EQ(CameraListLine(list[0]), "Porch  \xE2\x80\x94  u  (+ thumbnail address)");
+  EXPECT_TRUE(UpdateCamera(list, 0, "Porch", "u", ""));
+  EXPECT_EQ(list[0].SubUrl, "");
+  EXPECT_EQ(CameraListLine(list[0]), "Porch  \xE2\x80\x94  u");
+  EXPECT_TRUE(AddCamera(list, "With sub", "um", "us"));
+  EXPECT_EQ(list.back().SubUrl, "us");
+  list.pop_back();
 
   EXPECT_TRUE(AddCamera(list, "B", "ub"));
   EXPECT_TRUE(AddCamera(list, "C", "uc"));

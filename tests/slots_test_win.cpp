@@ -51,9 +51,9 @@ TEST_F(SlotsTest, SortedTilesWithTheirEntriesAndTheSelectedView) {
   EXPECT_EQ(g_app.config.Cameras[2].Name, "c");
   for (size_t p = 0; p < 3; ++p) {
     EXPECT_EQ(g_app.slots[p]->configIndex, static_cast<int32_t>(p));
-    EXPECT_NE(g_app.slots[p]->client, nullptr);
-    EXPECT_EQ(g_app.slots[p]->decoder, nullptr);
-    EXPECT_FALSE(g_app.slots[p]->connected.load());
+    EXPECT_NE(g_app.slots[p]->main.client, nullptr);
+    EXPECT_EQ(g_app.slots[p]->main.decoder, nullptr);
+    EXPECT_FALSE(g_app.slots[p]->main.connected.load());
   }
   EXPECT_EQ(g_app.slots[0]->name, "A");
   EXPECT_EQ(g_app.selected, 0);

@@ -28,8 +28,11 @@ TEST(StreamSwitch, EachTileWantsTheStreamThatFitsIt) {
   EXPECT_EQ(WantedStream(true, false, true, 232, 131, 640, 360), kMain);
   // A tile the sub picture would be enlarged for (a 2 x 2 grid on 1080p).
   EXPECT_EQ(WantedStream(true, false, false, 960, 540, 640, 360), kMain);
-  EXPECT_EQ(WantedStream(true, false, false, 640, 361, 640, 360), kMain);
+  EXPECT_EQ(WantedStream(true, false, false, 641, 361, 640, 360), kMain);
   EXPECT_EQ(WantedStream(true, false, false, 640, 360, 640, 360), kSub);
+  // Fitted, the picture fills the tile one way only: not enlarged.
+  EXPECT_EQ(WantedStream(true, false, false, 640, 361, 640, 360), kSub);
+  EXPECT_EQ(WantedStream(true, false, false, 900, 300, 640, 360), kSub);
   EXPECT_EQ(WantedStream(true, false, false, 480, 270, 640, 360), kSub);  // a 4 x 4 grid
 }
 

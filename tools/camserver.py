@@ -6,6 +6,9 @@ Run with /usr/bin/python3 (the interpreter that imports gi).
     camserver.py [--port N] [MOUNT ...]
     camserver.py --make-file OUT.h264|OUT.h265 [--size WxH] [--fps N] [--seconds S]
 
+--log FILE appends "play /NAME" when a client starts playing a mount and
+"stop /NAME" when that client's connection closes (flushed at once).
+
 --port N (default 8554; 0 picks a free port). When the server listens it prints
 one line on stdout and flushes it:
 
@@ -32,6 +35,7 @@ keys (all optional):
   freq=440 rate=48000 channels=2   the tone (h264aac or audio=1)
   aacname=lower                rtpmap encoding name "mpeg4-generic" (lower) or as
                                GStreamer writes it, "MPEG4-GENERIC" (upper)
+  pattern=smpte                videotestsrc pattern (live kinds): red, green, blue, ...
   shared=0                     one pipeline for all clients (default 1 for file)
   path=FILE                    the file of the file kind
 
@@ -102,7 +106,8 @@ def live_launch(kind, opts):
     bitrate = int(opts.get("bitrate", 300))
     keyint = int(opts.get("keyint", fps))
     mtu = int(opts.get("mtu", 1400))
-    src = ("videotestsrc is-live=true pattern=smpte ! "
+    pattern = opts.get("pattern", "smpte")
+    src = ("videotestsrc is-live=true pattern=%s ! " % pattern +
            "video/x-raw,format=I420,width=%d,height=%d,framerate=%d/1 ! "
            "timeoverlay halignment=left valignment=top font-desc=\"Sans 12\" ! "
            "clockoverlay halignment=right valignment=bottom font-desc=\"Sans 12\" ! "
@@ -151,6 +156,34 @@ class FilePacer:
         return Gst.PadProbeReturn.OK
 
 
+class PlayLog:
+    """Which mounts each client plays, written to a file line by line."""
+
+    def __init__(self, path):
+        self.file = open(path, "a", encoding="utf-8")
+
+    def write(self, text):
+        self.file.write(text + "\n")
+        self.file.flush()
+
+    def on_client(self, _server, client):
+        played = []
+
+        def on_play(_client, context):
+            path = context.uri.abspath
+            if path not in played:
+                played.append(path)
+                self.write("play " + path)
+
+        def on_closed(_client):
+            for path in played:
+                self.write("stop " + path)
+            played.clear()
+
+        client.connect("play-request", on_play)
+        client.connect("closed", on_closed)
+
+
 def on_media_configure(_factory, media, fps):
     parse = media.get_element().get_by_name("parse")
     if parse is not None:
@@ -188,6 +221,7 @@ def main():
     ap.add_argument("--size", default="1920x1080")
     ap.add_argument("--fps", type=int, default=25)
     ap.add_argument("--seconds", type=int, default=4)
+    ap.add_argument("--log")
     ap.add_argument("mounts", nargs="*")
     args = ap.parse_args()
     Gst.init(None)
@@ -217,6 +251,9 @@ def main():
             factory.set_shared(opts.get("shared", "0") == "1")
         mounts.add_factory("/" + name, factory)
 
+    if args.log:
+        play_log = PlayLog(args.log)
+        server.connect("client-connected", play_log.on_client)
     if server.attach(None) == 0:
         print("camserver: cannot listen on 127.0.0.1:%d" % args.port, file=sys.stderr)
         return 1

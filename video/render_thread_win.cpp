@@ -5,6 +5,7 @@
 #include <chrono>
 #include <deque>
 #include <utility>
+#include <vector>
 
 #include "app/app_state.h"
 #include "video/decode_policy.h"
@@ -70,58 +71,126 @@ void WaitForDevice(HANDLE timer) {
   WaitForSingleObject(timer, kMaxWaitMs);
 }
 
+void CloseDecoder(Feed& feed) {
+  if (!feed.decoder) return;
+  VideoDecoder* decoder = feed.decoder;
+  feed.decoder = nullptr;
+  decoder->Close();
+  delete decoder;
+}
+
 void CloseDecoders() {
   for (Slot* slot : g_app.slots) {
-    if (!slot || !slot->decoder) continue;
-    VideoDecoder* decoder = slot->decoder;
-    slot->decoder = nullptr;
-    decoder->Close();
-    delete decoder;
+    if (!slot) continue;
+    CloseDecoder(slot->main);
+    CloseDecoder(slot->sub);
   }
 }
 
-// The slots as RunDecodeTick sees them; the decisions (order, budget, which
-// units a decoder gets) are in decode_policy.h.
+// One stream the tick decodes: every slot's main feed, and its sub feed while
+// that runs.
+struct Lane {
+  Slot* slot = nullptr;
+  Feed* feed = nullptr;
+  int32_t position = 0;
+  StreamKind kind = StreamKind::kMain;
+  bool wanted = true;  // the stream the slot is going to (the other one is being left)
+};
+
+// A picture of a lane was decoded: drawn when the slot's switch says so.
+bool TakePicture(Renderer& renderer, const Lane& lane, const DecodedFrame& frame) {
+  Slot* slot = lane.slot;
+  if (lane.kind == StreamKind::kSub) {
+    slot->subWidth.store(frame.width);
+    slot->subHeight.store(frame.height);
+  }
+  bool drawn = true;
+  bool settle = false;
+  {
+    std::lock_guard<std::mutex> guard(slot->switchLock);
+    if (slot->streams.hasSub) {
+      drawn = NotePicture(slot->streams, lane.kind);
+      settle = (!slot->streams.mainOpen && slot->main.client) ||
+               (!slot->streams.subOpen && slot->sub.client);
+    }
+  }
+  if (settle && !slot->settlePosted.exchange(true))
+    PostMessageW(g_app.mainWindow, kStreamsSettleMessage, 0, 0);
+  // A picture left out by the switch is still one the decoder delivered.
+  return drawn ? renderer.OnDecodedFrame(lane.position, frame) : true;
+}
+
+// The slots' streams as RunDecodeTick sees them; the decisions (order,
+// budget, which units a decoder gets) are in decode_policy.h.
 struct SlotHost {
   using Units = std::deque<AccessUnit>;
   Renderer& renderer;
+  std::vector<Lane> lanes;
 
-  size_t SlotCount() const { return g_app.slots.size(); }
-  SlotRole Role(size_t p) const {
-    return RoleInScene(renderer.DrawnScene(), static_cast<int32_t>(p), renderer.BackBufferWidth(),
-                       renderer.BackBufferHeight());
+  explicit SlotHost(Renderer& r) : renderer(r) {
+    for (size_t p = 0; p < g_app.slots.size(); ++p) {
+      Slot* slot = g_app.slots[p];
+      Lane lane;
+      lane.slot = slot;
+      lane.position = static_cast<int32_t>(p);
+      if (!slot) {
+        lanes.push_back(lane);
+        continue;
+      }
+      StreamKind wanted = StreamKind::kMain;
+      {
+        std::lock_guard<std::mutex> guard(slot->switchLock);
+        if (slot->streams.hasSub) wanted = slot->streams.wanted;
+      }
+      lane.feed = &slot->main;
+      lane.wanted = wanted == StreamKind::kMain;
+      lanes.push_back(lane);
+      if (slot->sub.client) {
+        lane.feed = &slot->sub;
+        lane.kind = StreamKind::kSub;
+        lane.wanted = wanted == StreamKind::kSub;
+        lanes.push_back(lane);
+      }
+    }
   }
-  DecodeGate& Gate(size_t p) { return g_app.slots[p]->decodeGate; }
+
+  size_t SlotCount() const { return lanes.size(); }
+  SlotRole Role(size_t p) const {
+    const SlotRole role = RoleInScene(renderer.DrawnScene(), lanes[p].position,
+                                      renderer.BackBufferWidth(), renderer.BackBufferHeight());
+    // The stream the stage is leaving decodes as a thumbnail's would.
+    return role == SlotRole::kSelected && !lanes[p].wanted ? SlotRole::kThumbnail : role;
+  }
+  DecodeGate& Gate(size_t p) { return lanes[p].feed->decodeGate; }
   double NowMs() const { return ::NowMs(); }
   bool Take(size_t p, Units& units) {
-    Slot* slot = g_app.slots[p];
-    if (!slot) return false;  // nothing to take: the tick goes on to the next slot
-    std::lock_guard<std::mutex> lock(slot->queueLock);
-    units.swap(slot->queue);
-    return std::exchange(slot->queueDropped, false);
+    Feed* feed = lanes[p].feed;
+    if (!feed) return false;  // nothing to take: the tick goes on to the next slot
+    std::lock_guard<std::mutex> lock(feed->queueLock);
+    units.swap(feed->queue);
+    return std::exchange(feed->queueDropped, false);
   }
   // Units not decoded this tick go back in front of what arrived meanwhile.
   void PutBack(size_t p, Units& units) {
-    Slot* slot = g_app.slots[p];
-    std::lock_guard<std::mutex> lock(slot->queueLock);
-    units.insert(units.end(), std::make_move_iterator(slot->queue.begin()),
-                 std::make_move_iterator(slot->queue.end()));
-    slot->queue.swap(units);
+    Feed* feed = lanes[p].feed;
+    std::lock_guard<std::mutex> lock(feed->queueLock);
+    units.insert(units.end(), std::make_move_iterator(feed->queue.begin()),
+                 std::make_move_iterator(feed->queue.end()));
+    feed->queue.swap(units);
   }
   bool Ready(size_t p, int32_t& codec) {
-    Slot* slot = g_app.slots[p];
-    codec = slot->client ? slot->client->GetVideoCodec() : 0;
-    if (slot->decoder && slot->decoder->GpuHandOffFailed()) {
+    Slot* slot = lanes[p].slot;
+    Feed* feed = lanes[p].feed;
+    codec = feed->client ? feed->client->GetVideoCodec() : 0;
+    if (feed->decoder && feed->decoder->GpuHandOffFailed()) {
       // It takes the stream but none of its pictures reaches the
       // screen: decode this slot into system memory from now on, from
       // the next keyframe.
-      slot->decoder->Close();
-      delete slot->decoder;
-      slot->decoder = nullptr;
+      CloseDecoder(*feed);
       slot->systemMemoryDecoding = true;
-      CloseGate(slot->decodeGate);
+      CloseGate(feed->decodeGate);
     }
-    if (slot->decoder) return true;
+    if (feed->decoder) return true;
     if (codec == 0) return false;  // nothing can be decoded yet
     VideoDecoder* decoder = new VideoDecoder;
     IMFDXGIDeviceManager* manager = slot->systemMemoryDecoding ? nullptr : renderer.DeviceManager();
@@ -130,24 +199,26 @@ struct SlotHost {
       delete decoder;
       return false;  // tried again with the next data
     }
-    slot->decoder = decoder;
+    feed->decoder = decoder;
     return true;
   }
   void Decode(size_t p, const AccessUnit& unit) {
-    const int position = static_cast<int>(p);
     Renderer& target = renderer;
-    const FrameCallback onFrame = [&target, position](const DecodedFrame& frame) {
-      return target.OnDecodedFrame(position, frame);
+    const Lane lane = lanes[p];
+    const FrameCallback onFrame = [&target, lane](const DecodedFrame& frame) {
+      return TakePicture(target, lane, frame);
     };
-    g_app.slots[p]->decoder->Decode(unit.bytes.data(), unit.bytes.size(), unit.timestamp, onFrame);
+    lane.feed->decoder->Decode(unit.bytes.data(), unit.bytes.size(), unit.timestamp, onFrame);
   }
 };
 
 // Only the selected slot's units wake the thread.
-void MarkWakingSlot(const SlotHost& host) {
-  for (size_t p = 0; p < host.SlotCount(); ++p) {
+void MarkWakingSlot(const Renderer& renderer) {
+  for (size_t p = 0; p < g_app.slots.size(); ++p) {
     if (Slot* slot = g_app.slots[p])
-      slot->wakesRenderThread.store(host.Role(p) == SlotRole::kSelected);
+      slot->wakesRenderThread.store(
+          RoleInScene(renderer.DrawnScene(), static_cast<int32_t>(p), renderer.BackBufferWidth(),
+                      renderer.BackBufferHeight()) == SlotRole::kSelected);
   }
 }
 
@@ -189,7 +260,7 @@ DWORD WINAPI RenderThreadProc(LPVOID) {
     schedule.drawMs = NowMs() - drawStart;
     if (ticking && g_app.renderGate.EnterTick()) {
       DecodeQueuedUnits(renderer, schedule, taken, TickPart::kThumbnails, selected);
-      MarkWakingSlot(SlotHost{renderer});
+      MarkWakingSlot(renderer);
       g_app.renderGate.LeaveTick();
     }
     NoteFrameEnd(pacer, NowMs());
