@@ -199,8 +199,9 @@ def report(results, seconds):
     print("\n16 cameras, 1080p30 main (+ 360p30 sub), client 1920x1050, %.0f s windows; load %s"
           % (seconds, load_average()))
     print("| settings | stage pictures/s | thumbnails on screen, pictures/s (min) | CPU (cores) "
-          "| presents/s | click to main picture, s | blank stage samples |")
-    print("|---|---|---|---|---|---|---|")
+          "| wineserver + Xvfb + rest of machine | presents/s | click to main picture, s "
+          "| blank stage samples |")
+    print("|---|---|---|---|---|---|---|---|")
     labels = {"sub": "Url + SubUrl", "main": "Url only"}
     for name in ("sub", "main"):
         r = results.get(name)
@@ -208,9 +209,9 @@ def report(results, seconds):
             continue
         thumbs = r["pictures"][1:]
         clicks = [c for c in r["clicks"] if c is not None]
-        print("| %s | %.1f | %s (%.1f) | %.2f | %.1f | %s | %s |" % (
+        print("| %s | %.1f | %s (%.1f) | %.2f | %.2f + %.2f + %.2f | %.1f | %s | %s |" % (
             labels[name], r["pictures"][0], " / ".join("%.1f" % p for p in thumbs), min(thumbs),
-            r["cpu"], r["presents"] or 0.0,
+            r["cpu"], r["wineserver"], r["xvfb"], r["rest"], r["presents"] or 0.0,
             ", ".join("%.2f" % c[0] for c in clicks) + ("" if len(clicks) == len(r["clicks"])
                                                          else " (%d lost)" % (len(r["clicks"]) - len(clicks))),
             ", ".join(str(c[1]) for c in clicks)))
