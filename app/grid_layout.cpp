@@ -58,6 +58,15 @@ int32_t GridTileAt(const GridGeometry& grid, LayoutPoint point) {
   return index < grid.count ? index : -1;
 }
 
+std::vector<TileTarget> GridTileTargets(int32_t clientWidth, int32_t clientHeight, int32_t dpi,
+                                        int32_t count) {
+  std::vector<TileTarget> targets(static_cast<size_t>(count > 0 ? count : 0));
+  const GridGeometry grid = ComputeGrid(clientWidth, clientHeight, dpi, count);
+  for (size_t p = 0; p < targets.size(); ++p)
+    targets[p].rect = GridTileRect(grid, static_cast<int32_t>(p));
+  return targets;
+}
+
 KeyCommand CommandForKey(int32_t virtualKey, bool gridShown, int32_t cameraCount) {
   KeyCommand command;
   if (cameraCount <= 0) return command;

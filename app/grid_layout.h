@@ -3,6 +3,7 @@
 // large as the client area allows, and the keys of the people who watch it.
 // Pure functions over plain values.
 #include <cstdint>
+#include <vector>
 
 #include "app/layout.h"
 
@@ -29,6 +30,10 @@ LayoutRect GridTileRect(const GridGeometry& grid, int32_t index);
 // The tile under point, or -1 (a gap, the margin, outside, or an empty cell
 // of the last row).
 int32_t GridTileAt(const GridGeometry& grid, LayoutPoint point);
+
+// The grid's tiles as layout targets: every tile shown, in slot order.
+std::vector<TileTarget> GridTileTargets(int32_t clientWidth, int32_t clientHeight, int32_t dpi,
+                                        int32_t count);
 
 // What a key does in either layout.
 enum class KeyAction : uint8_t {

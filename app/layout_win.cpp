@@ -1,6 +1,7 @@
 #include "app/layout_win.h"
 
 #include "app/app_state.h"
+#include "app/grid_layout.h"
 #include "app/slots_win.h"
 #include "config/config_file_win.h"
 #include "config/wide_text_win.h"
@@ -105,8 +106,10 @@ void LayoutTiles(bool animate) {
   // The strip stays where the user left it, as far as the list and the
   // window's height allow (also while full-screen hides it).
   g_app.stripScroll = ClampStripScroll(ComputeStrip(width, height, dpi, count), g_app.stripScroll);
-  const std::vector<TileTarget> targets = ComputeTileTargets(
-      width, height, dpi, count, g_app.selected, g_app.fullScreen, g_app.stripScroll);
+  const std::vector<TileTarget> targets =
+      GridShown() ? GridTileTargets(width, height, dpi, count)
+                  : ComputeTileTargets(width, height, dpi, count, g_app.selected, g_app.fullScreen,
+                                       g_app.stripScroll);
 
   if (!animate) {
     g_app.layoutAnimating = false;
@@ -202,9 +205,13 @@ void PublishScene() {
   // The selected tile last, so it is drawn over thumbnails sliding across it.
   TileView stage = MakeTileView(selected, SelectedSlot(), now);
   scene.selectedSlot = selected;
-  stage.showLabel = false;
+  const bool grid = GridShown();
+  // In the grid the selected camera is a tile like the others, marked by its
+  // border; zoom belongs to the camera shown alone.
+  stage.showLabel = grid;
+  stage.highlight = grid;
   const ViewGeometry g = ComputeViewGeometry();
-  if (IsZoomed(g_app.zoom) && g.valid) {
+  if (!grid && IsZoomed(g_app.zoom) && g.valid) {
     const ViewFractions view = VisibleFractions(g);
     stage.uvX = view.x;
     stage.uvY = view.y;
@@ -225,7 +232,7 @@ void PublishScene() {
   scene.tiles.push_back(std::move(stage));
 
   const LayoutRect bar = StripIndicatorRect(CurrentStrip(), g_app.fullScreen, g_app.stripScroll);
-  if (RectHeight(bar) > 0 && RectWidth(bar) > 0) {
+  if (!grid && RectHeight(bar) > 0 && RectWidth(bar) > 0) {
     scene.scrollIndicatorVisible = true;
     scene.scrollIndicatorLeft = bar.left;
     scene.scrollIndicatorTop = bar.top;
@@ -273,7 +280,11 @@ RECT AudioIconRect() {
 }
 
 bool IsNavigatorActive() {
-  return !g_app.slots.empty() && IsZoomed(g_app.zoom);
+  return !g_app.slots.empty() && !GridShown() && IsZoomed(g_app.zoom);
+}
+
+bool GridShown() {
+  return g_app.config.GridLayout && !g_app.fullScreen;
 }
 
 bool IsAudioIconActive() {
@@ -289,7 +300,7 @@ void DragNavigator(POINT point) {
 }
 
 void MouseWheel(POINT screenPoint, int delta) {
-  if (!ClampSelected()) return;
+  if (!ClampSelected() || GridShown()) return;
   POINT p = screenPoint;
   ScreenToClient(g_app.mainWindow, &p);
   const RECT tile = SelectedSlot().rect;

@@ -28,7 +28,9 @@ int HitTestTile(POINT point);
 // up to the caller (IsNavigatorActive, IsAudioIconActive).
 RECT NavigatorRect();
 RECT AudioIconRect();
-bool IsNavigatorActive();  // the live zoom is above 1.001
+bool IsNavigatorActive();  // the live zoom is above 1.001 (and the grid is not shown)
+// The grid is chosen (View > Grid) and no camera is shown alone.
+bool GridShown();
 bool IsAudioIconActive();  // the selected slot's stream has a valid audio description
 
 // A press or drag at a client point inside the navigator moves the pan there.

@@ -7,6 +7,7 @@
 #include "app/about_text.h"
 #include "app/app_state.h"
 #include "app/discover_dialog_win.h"
+#include "app/grid_layout.h"
 #include "app/layout_win.h"
 #include "app/settings_dialog_win.h"
 #include "app/slots_win.h"
@@ -203,6 +204,28 @@ void OnInitMenuPopup(HMENU popup) {
                   MF_BYCOMMAND | (g_app.fullScreen ? MF_CHECKED : MF_UNCHECKED));
     EnableMenuItem(popup, kCmdFullScreen,
                    MF_BYCOMMAND | (g_app.slots.size() < 2 ? MF_GRAYED : MF_ENABLED));
+    CheckMenuItem(popup, kCmdGrid, MF_BYCOMMAND | (GridShown() ? MF_CHECKED : MF_UNCHECKED));
+  }
+}
+
+// repeated: the key is held down (auto-repeat); only stepping through the
+// cameras repeats, a toggle flips once per press.
+void OnKey(int32_t virtualKey, bool repeated) {
+  const int32_t count = static_cast<int32_t>(g_app.slots.size());
+  const KeyCommand command = CommandForKey(virtualKey, GridShown(), count);
+  const bool steps = command.action == KeyAction::kPrevious || command.action == KeyAction::kNext;
+  if (repeated && !steps) return;
+  switch (command.action) {
+    case KeyAction::kSelectCamera: SelectCamera(command.camera); break;
+    case KeyAction::kPrevious: SelectCamera((g_app.selected + count - 1) % count); break;
+    case KeyAction::kNext: SelectCamera((g_app.selected + 1) % count); break;
+    case KeyAction::kToggleFullScreen: OnCommand(kCmdFullScreen); break;
+    case KeyAction::kLeaveFullScreen:
+      if (g_app.fullScreen) OnCommand(kCmdFullScreen);
+      break;
+    case KeyAction::kToggleGrid: OnCommand(kCmdGrid); break;
+    case KeyAction::kToggleMute: OnCommand(kCmdMute); break;
+    case KeyAction::kNone: break;
   }
 }
 
@@ -232,8 +255,9 @@ HMENU CreateMainMenu(HMENU* viewMenu, HMENU* camerasMenu) {
   AppendMenuW(file, MF_STRING, kCmdReload, L"&Reload streams");
   AppendMenuW(file, MF_SEPARATOR, 0, nullptr);
   AppendMenuW(file, MF_STRING, kCmdExit, L"E&xit");
-  AppendMenuW(view, MF_STRING, kCmdMute, L"&Mute audio");
-  AppendMenuW(view, MF_STRING, kCmdFullScreen, L"&Full-screen camera");
+  AppendMenuW(view, MF_STRING, kCmdMute, L"&Mute audio\tM");
+  AppendMenuW(view, MF_STRING, kCmdFullScreen, L"&Full-screen camera\tF11");
+  AppendMenuW(view, MF_STRING, kCmdGrid, L"&Grid\tG");
   AppendMenuW(view, MF_SEPARATOR, 0, nullptr);
   AppendMenuW(view, MF_STRING, kCmdAlwaysOnTop, L"Always on &top");
   AppendMenuW(help, MF_STRING, kCmdAbout, L"&About");
@@ -306,6 +330,17 @@ void OnCommand(UINT id) {
       PublishScene();
       break;
     case kCmdAbout: ShowAbout(); break;
+    case kCmdGrid:
+      // From a camera shown alone, the grid comes back with every camera.
+      if (g_app.config.GridLayout && g_app.fullScreen) {
+        g_app.fullScreen = false;
+      } else {
+        g_app.config.GridLayout = !g_app.config.GridLayout;
+        g_app.fullScreen = false;
+        SaveSettings();
+      }
+      LayoutTiles(true);
+      break;
     default: break;
   }
 }
@@ -441,6 +476,9 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       }
       return 0;
     case WM_RBUTTONUP: ShowContextMenu(); return 0;
+    case WM_KEYDOWN:
+      OnKey(static_cast<int32_t>(wParam), (lParam & (LPARAM{1} << 30)) != 0);
+      return 0;
     case WM_MOUSEWHEEL:
       MouseWheel(PointFromLParam(lParam), GET_WHEEL_DELTA_WPARAM(wParam));
       return 0;

@@ -12,6 +12,7 @@ enum : UINT {
   kCmdFullScreen = 6,
   kCmdMute = 7,
   kCmdAbout = 8,
+  kCmdGrid = 9,
   kCmdCameraBase = 2000,  // + slot position
 };
 

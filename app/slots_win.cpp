@@ -75,15 +75,16 @@ double NowMs() {
 }
 
 // The stream the slot at p wants where the layout has put it: the main one on
-// the stage or filling the window, the sub one in a thumbnail it fits (or
-// while hidden).
+// the stage or filling the window, the sub one in a thumbnail or grid tile it
+// fits (or while hidden).
 StreamKind WantedFor(size_t p) {
   Slot& slot = *g_app.slots[p];
   const RECT& r = slot.animating ? slot.animTo : slot.rect;
   const bool shown = slot.visible && !slot.hiding;
   const int32_t w = shown ? r.right - r.left : 0;
   const int32_t h = shown ? r.bottom - r.top : 0;
-  const bool fillsStage = static_cast<int32_t>(p) == g_app.selected;
+  // In the grid every tile is sized alike: the tile alone decides.
+  const bool fillsStage = static_cast<int32_t>(p) == g_app.selected && !GridShown();
   bool failed = false;
   {
     std::lock_guard<std::mutex> guard(slot.switchLock);

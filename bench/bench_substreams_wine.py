@@ -4,10 +4,12 @@ in a 1920x1050 client area: new pictures per second of the stage and of
 every thumbnail on screen, Tavik's CPU and presents, and the time from a
 click on a thumbnail to that camera's main picture on the stage. Run once
 with the sub addresses in the settings and once without (every tile on its
-main stream, as before sub streams), side by side.
+main stream, as before sub streams), side by side; then the grid (View >
+Grid) with the sixteen (sub addresses in the settings) and with four on
+their main streams only: pictures/s of every tile.
 
     flock /tmp/tavik-wine.lock /usr/bin/python3 bench/bench_substreams_wine.py
-        [--seconds 15] [--settle 3] [--tavik PATH] [--only sub,main] [--clicks 3]
+        [--seconds 15] [--settle 3] [--tavik PATH] [--only sub,main,grid16,grid4] [--clicks 3]
 
 (It starts Xvfb and Wine: run it under the Wine lock, as above.)
 
@@ -62,6 +64,27 @@ SLIDE_S = 0.22
 NAMES = ["Cam %02d" % i for i in range(CAMERAS)]
 
 
+def grid_tiles(client, count):
+    """The grid's tiles at 96 dpi (app/grid_layout.cpp): equal 16:9 tiles, as
+    large as the client area allows, 4 pixels apart, centred."""
+    cw, ch = client
+    gap, best = 4, None
+    for columns in range(1, count + 1):
+        rows = (count + columns - 1) // columns
+        free_w, free_h = cw - gap * (columns + 1), ch - gap * (rows + 1)
+        if free_w <= 0 or free_h <= 0:
+            continue
+        width = min(free_w // columns, free_h // rows * 16 // 9)
+        if width * 9 // 16 > 0 and (best is None or width > best[2]):
+            best = (columns, rows, width, width * 9 // 16)
+    columns, rows, w, h = best
+    left = (cw - (columns * w + (columns - 1) * gap)) // 2
+    top = (ch - (rows * h + (rows - 1) * gap)) // 2
+    return [(left + (i % columns) * (w + gap), top + (i // columns) * (h + gap),
+             left + (i % columns) * (w + gap) + w, top + (i // columns) * (h + gap) + h)
+            for i in range(count)]
+
+
 def make_sub_clip(path):
     if os.path.exists(path):
         return
@@ -93,10 +116,13 @@ def client_origin(main):
     return main.rect[0] + border, main.rect[3] - border - ch
 
 
-def open_tavik(bed, cams, log):
-    bed.write_config({"Cameras": cams, "SelectedCamera": NAMES[0], "Muted": True, "WindowLeft": 0,
-                      "WindowTop": 0, "WindowWidth": CLIENT[0] + open_tavik.frame[0],
-                      "WindowHeight": CLIENT[1] + open_tavik.frame[1]})
+def open_tavik(bed, cams, log, grid=False):
+    cfg = {"Cameras": cams, "SelectedCamera": NAMES[0], "Muted": True, "WindowLeft": 0,
+           "WindowTop": 0, "WindowWidth": CLIENT[0] + open_tavik.frame[0],
+           "WindowHeight": CLIENT[1] + open_tavik.frame[1]}
+    if grid:
+        cfg["ViewLayout"] = "Grid"
+    bed.write_config(cfg)
     bed.tavik = subprocess.Popen(["wine", os.path.join(bed.build, "Tavik.exe")],
                                  env=dict(bed.env, WINEDEBUG="trace+dxgi"),
                                  stdout=subprocess.DEVNULL, stderr=log, start_new_session=True)
@@ -152,19 +178,24 @@ def click_to_main(bed, main, stage_area, target, thumb_tile):
 
 def run_case(bed, name, port, args, log_path):
     url = "rtsp://127.0.0.1:%d/" % port
+    grid = name.startswith("grid")
+    count = 4 if name == "grid4" else CAMERAS
     cams = []
-    for i, n in enumerate(NAMES):
+    for i, n in enumerate(NAMES[:count]):
         cam = {"Name": n, "Url": url + "main%d" % i}
-        if name == "sub":
+        if name in ("sub", "grid16"):
             cam["SubUrl"] = url + "sub%d" % i
         cams.append(cam)
     log = open(log_path, "wb")
     screen = None
     try:
-        main = open_tavik(bed, cams, log)
+        main = open_tavik(bed, cams, log, grid)
         pid = wait_until(lambda: tavik_pid(bed.prefix), 30, what="Tavik.exe process")
         left, top = client_origin(main)
-        tiles = tavik_tiles(main.client, CAMERAS)[:1 + VISIBLE_THUMBS]
+        if grid:
+            tiles = grid_tiles(main.client, count)
+        else:
+            tiles = tavik_tiles(main.client, CAMERAS)[:1 + VISIBLE_THUMBS]
         areas = [band(fit(t), left, top) for t in tiles]
         screen = Screen(bed.display, areas)
         if not screen.wait_changes(90):
@@ -174,6 +205,9 @@ def run_case(bed, name, port, args, log_path):
         screen.close()
         screen = None
         clicks = []
+        if grid:
+            result["clicks"] = clicks
+            return result
         # Thumbnail k of the strip is camera k + 1 while camera 0 is on the
         # stage; after a click the stage's camera goes back to its place.
         current = 0
@@ -198,27 +232,33 @@ def run_case(bed, name, port, args, log_path):
 def report(results, seconds):
     print("\n16 cameras, 1080p30 main (+ 360p30 sub), client 1920x1050, %.0f s windows; load %s"
           % (seconds, load_average()))
-    print("| settings | stage pictures/s | thumbnails on screen, pictures/s (min) | CPU (cores) "
+    print("| settings | stage pictures/s | thumbnails on screen or grid tiles, pictures/s (min) | CPU (cores) "
           "| wineserver + Xvfb + rest of machine | presents/s | click to main picture, s "
           "| blank stage samples |")
     print("|---|---|---|---|---|---|---|---|")
-    labels = {"sub": "Url + SubUrl", "main": "Url only"}
-    for name in ("sub", "main"):
+    labels = {"sub": "Url + SubUrl", "main": "Url only", "grid16": "grid, 16 x (Url + SubUrl)",
+              "grid4": "grid, 4 x Url only"}
+    print("(stage and strip: the stage, then the 7 thumbnails wholly in view; grid: every tile, "
+          "row by row)")
+    for name in ("sub", "main", "grid16", "grid4"):
         r = results.get(name)
         if r is None:
             continue
-        thumbs = r["pictures"][1:]
+        thumbs = r["pictures"][1:] if not name.startswith("grid") else r["pictures"]
         clicks = [c for c in r["clicks"] if c is not None]
-        print("| %s | %.1f | %s (%.1f) | %.2f | %.2f + %.2f + %.2f | %.1f | %s | %s |" % (
-            labels[name], r["pictures"][0], " / ".join("%.1f" % p for p in thumbs), min(thumbs),
+        print("| %s | %s | %s (%.1f) | %.2f | %.2f + %.2f + %.2f | %.1f | %s | %s |" % (
+            labels[name], "-" if name.startswith("grid") else "%.1f" % r["pictures"][0], " / ".join("%.1f" % p for p in thumbs), min(thumbs),
             r["cpu"], r["wineserver"], r["xvfb"], r["rest"], r["presents"] or 0.0,
             ", ".join("%.2f" % c[0] for c in clicks) + ("" if len(clicks) == len(r["clicks"])
                                                          else " (%d lost)" % (len(r["clicks"]) - len(clicks))),
             ", ".join(str(c[1]) for c in clicks)))
     for name, r in results.items():
         key = "sub16_%s" % name
-        print("RESULT %s_stage_pictures %.2f" % (key, r["pictures"][0]))
-        print("RESULT %s_min_thumb_pictures %.2f" % (key, min(r["pictures"][1:])))
+        if name.startswith("grid"):
+            print("RESULT %s_min_tile_pictures %.2f" % (key, min(r["pictures"])))
+        else:
+            print("RESULT %s_stage_pictures %.2f" % (key, r["pictures"][0]))
+            print("RESULT %s_min_thumb_pictures %.2f" % (key, min(r["pictures"][1:])))
         print("RESULT %s_cpu %.3f" % (key, r["cpu"]))
         clicks = [c[0] for c in r["clicks"] if c is not None]
         if clicks:
@@ -231,7 +271,7 @@ def main():
     ap.add_argument("--seconds", type=float, default=15)
     ap.add_argument("--settle", type=float, default=3)
     ap.add_argument("--tavik", default=os.path.join(ROOT, "build", "windows", "Tavik.exe"))
-    ap.add_argument("--only", default="sub,main")
+    ap.add_argument("--only", default="sub,main,grid16,grid4")
     ap.add_argument("--clicks", type=int, default=3)
     args = ap.parse_args()
     print("load at start %s; Tavik.exe %s" % (load_average(), os.path.abspath(args.tavik)), flush=True)

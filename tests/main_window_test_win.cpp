@@ -100,14 +100,16 @@ TEST(MainWindowMenus, BarTextsAndIdentifiers) {
   EXPECT_EQ(ItemAt(file, 4).text, L"E&xit");
   EXPECT_EQ(ItemAt(file, 4).id, 4u);
 
-  ASSERT_EQ(GetMenuItemCount(view), 4);
-  EXPECT_EQ(ItemAt(view, 0).text, L"&Mute audio");
+  ASSERT_EQ(GetMenuItemCount(view), 5);
+  EXPECT_EQ(ItemAt(view, 0).text, L"&Mute audio\tM");
   EXPECT_EQ(ItemAt(view, 0).id, 7u);
-  EXPECT_EQ(ItemAt(view, 1).text, L"&Full-screen camera");
+  EXPECT_EQ(ItemAt(view, 1).text, L"&Full-screen camera\tF11");
   EXPECT_EQ(ItemAt(view, 1).id, 6u);
-  EXPECT_TRUE(ItemAt(view, 2).type & MFT_SEPARATOR);
-  EXPECT_EQ(ItemAt(view, 3).text, L"Always on &top");
-  EXPECT_EQ(ItemAt(view, 3).id, 3u);
+  EXPECT_EQ(ItemAt(view, 2).text, L"&Grid\tG");
+  EXPECT_EQ(ItemAt(view, 2).id, 9u);
+  EXPECT_TRUE(ItemAt(view, 3).type & MFT_SEPARATOR);
+  EXPECT_EQ(ItemAt(view, 4).text, L"Always on &top");
+  EXPECT_EQ(ItemAt(view, 4).id, 3u);
 
   HMENU help = ItemAt(bar, 3).sub;
   ASSERT_EQ(GetMenuItemCount(help), 1);

@@ -108,6 +108,25 @@ void Renderer::DrawNavigator(const RenderScene& s) {
   context->OMSetBlendState(nullptr, nullptr, 0xFFFFFFFFu);
 }
 
+// A 3-pixel border inside each highlighted tile (the selected camera of the
+// grid), in the navigator's view colour.
+void Renderer::DrawHighlights(const RenderScene& s) {
+  const float whole[4] = {0.0f, 0.0f, 1.0f, 1.0f};
+  const float w = 3.0f;
+  for (const TileView& tile : s.tiles) {
+    if (!tile.highlight) continue;
+    const float L = static_cast<float>(tile.left);
+    const float T = static_cast<float>(tile.top);
+    const float R = static_cast<float>(tile.right);
+    const float B = static_cast<float>(tile.bottom);
+    if (R - L < 2.0f * w || B - T < 2.0f * w) continue;
+    DrawQuad(L, T, R - L, w, whole, kNavigatorView, psSolid, nullptr, nullptr);
+    DrawQuad(L, B - w, R - L, w, whole, kNavigatorView, psSolid, nullptr, nullptr);
+    DrawQuad(L, T, w, B - T, whole, kNavigatorView, psSolid, nullptr, nullptr);
+    DrawQuad(R - w, T, w, B - T, whole, kNavigatorView, psSolid, nullptr, nullptr);
+  }
+}
+
 void Renderer::DrawScrollIndicator(const RenderScene& s) {
   const float whole[4] = {0.0f, 0.0f, 1.0f, 1.0f};
   context->OMSetBlendState(blend, nullptr, 0xFFFFFFFFu);

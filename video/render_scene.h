@@ -14,6 +14,7 @@ struct TileView {
   std::wstring label;       // camera name shown in the corner
   bool showLabel = false;   // draw the label
   bool connecting = false;  // draw the "connecting…" text
+  bool highlight = false;   // draw the selection border around the tile
   bool operator==(const TileView&) const = default;
 };
 

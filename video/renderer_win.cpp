@@ -327,6 +327,7 @@ bool Renderer::DrawFrame() {
   context->ClearRenderTargetView(backBufferView, clear);
 
   DrawTilePictures(frameScene);
+  DrawHighlights(frameScene);
   if (frameScene.navigatorVisible) DrawNavigator(frameScene);
   if (frameScene.scrollIndicatorVisible) DrawScrollIndicator(frameScene);
   if (d2dTarget) {

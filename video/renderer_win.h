@@ -141,6 +141,7 @@ class Renderer {
   // Overlays (overlays_win.cpp).
   void DrawNavigator(const RenderScene& scene);
   void DrawScrollIndicator(const RenderScene& scene);
+  void DrawHighlights(const RenderScene& scene);
   void DrawTextOverlays(const RenderScene& scene);
   void DrawSoundIcon(const RenderScene& scene);
   bool DrawCachedText(int kind, const std::wstring& text, IDWriteTextFormat* format,
