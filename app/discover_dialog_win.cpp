@@ -97,7 +97,8 @@ void Discover(HWND dialog, std::vector<CameraEntry>& working) {
   const AppConfig& stored = g_app.config;
   const CertPolicy certificate =
       CertPolicyFor(stored.ConsoleHost, stored.ConsoleCertSha256, g_certOffer, host);
-  const DiscoveryResult result = DiscoverCameras(host, user, password, enableRtsp, certificate, subStreams);
+  const DiscoveryResult result =
+      DiscoverCameras(host, user, password, enableRtsp, certificate, subStreams);
   // Only the press right after a refusal may accept the refused certificate.
   g_certOffer = result.certificateRefused ? CertOffer{host, result.certificateSha256} : CertOffer();
 

@@ -2,6 +2,7 @@
 // The grid layout for wall screens: every camera in an equal 16:9 tile, as
 // large as the client area allows, and the keys of the people who watch it.
 // Pure functions over plain values.
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

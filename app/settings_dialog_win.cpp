@@ -48,8 +48,8 @@ void OnCommand(HWND dialog, std::vector<CameraEntry>& list, int id, int notifica
       break;
     case kIdUpdateCamera: {
       int sel = SelectedLine(dialog);
-      if (UpdateCamera(list, sel, FieldText(dialog, kIdCameraName),
-                       FieldText(dialog, kIdCameraUrl), FieldText(dialog, kIdCameraSubUrl))) {
+      if (UpdateCamera(list, sel, FieldText(dialog, kIdCameraName), FieldText(dialog, kIdCameraUrl),
+                       FieldText(dialog, kIdCameraSubUrl))) {
         FillCameraList(dialog, list);
         SendDlgItemMessageW(dialog, kIdCameraList, LB_SETCURSEL, static_cast<WPARAM>(sel), 0);
       }

@@ -34,6 +34,5 @@ DiscoveryResult DiscoverCamerasAt(std::string_view host, uint16_t port, std::str
 DiscoveryResult DiscoverCameras(std::string_view host, std::string_view user,
                                 std::string_view password, bool enableRtsp,
                                 const CertPolicy& certificate, bool subStreams) {
-  return DiscoverCamerasAt(host, kConsolePort, user, password, enableRtsp, certificate,
-                           subStreams);
+  return DiscoverCamerasAt(host, kConsolePort, user, password, enableRtsp, certificate, subStreams);
 }

@@ -76,6 +76,24 @@ TEST(GridLayout, HitTestsFindTilesButNotGapsOrEmptyCells) {
   EXPECT_EQ(RectWidth(GridTileRect(g, -1)), 0);
 }
 
+TEST(GridLayout, TargetsAreTheGridTilesAllShown) {
+  const std::vector<TileTarget> targets = GridTileTargets(1920, 1050, 96, 5);
+  const GridGeometry grid = ComputeGrid(1920, 1050, 96, 5);
+  ASSERT_EQ(targets.size(), 5u);
+  for (int32_t i = 0; i < 5; ++i) {
+    EXPECT_TRUE(targets[static_cast<size_t>(i)].shown);
+    const LayoutRect want = GridTileRect(grid, i);
+    const LayoutRect& got = targets[static_cast<size_t>(i)].rect;
+    EXPECT_EQ(got.left, want.left);
+    EXPECT_EQ(got.top, want.top);
+    EXPECT_EQ(got.right, want.right);
+    EXPECT_EQ(got.bottom, want.bottom);
+  }
+  EXPECT_TRUE(GridTileTargets(1920, 1050, 96, 0).empty());
+  // No room: every tile is there, empty, rather than missing.
+  EXPECT_EQ(GridTileTargets(4, 4, 96, 3).size(), 3u);
+}
+
 TEST(GridLayout, KeysSelectCamerasAndToggleTheViews) {
   const auto action = [](int32_t key, bool grid, int32_t count) {
     return CommandForKey(key, grid, count).action;
