@@ -52,7 +52,7 @@ sys.path.insert(0, HERE)
 from bench_pictures_wine import (CAMSERVER, CLIENT, CLIP, FPS, PYTHON, ROOT, Screen, band,  # noqa: E402
                                  fit, load_average, make_clip, measure, tavik_tiles)
 from glass_latency import Lines, start, stop  # noqa: E402
-from winbed import Bed, wait_until  # noqa: E402
+from winbed import Bed, grid_tiles, wait_until  # noqa: E402
 from bench_tavik_wine import tavik_pid  # noqa: E402
 
 CAMERAS = 16
@@ -62,27 +62,6 @@ SUB_CLIP = os.path.join(ROOT, "build", "bench-media", "grey360p30_k60_s%d.h264" 
 VISIBLE_THUMBS = 7
 SLIDE_S = 0.22
 NAMES = ["Cam %02d" % i for i in range(CAMERAS)]
-
-
-def grid_tiles(client, count):
-    """The grid's tiles at 96 dpi (app/grid_layout.cpp): equal 16:9 tiles, as
-    large as the client area allows, 4 pixels apart, centred."""
-    cw, ch = client
-    gap, best = 4, None
-    for columns in range(1, count + 1):
-        rows = (count + columns - 1) // columns
-        free_w, free_h = cw - gap * (columns + 1), ch - gap * (rows + 1)
-        if free_w <= 0 or free_h <= 0:
-            continue
-        width = min(free_w // columns, free_h // rows * 16 // 9)
-        if width * 9 // 16 > 0 and (best is None or width > best[2]):
-            best = (columns, rows, width, width * 9 // 16)
-    columns, rows, w, h = best
-    left = (cw - (columns * w + (columns - 1) * gap)) // 2
-    top = (ch - (rows * h + (rows - 1) * gap)) // 2
-    return [(left + (i % columns) * (w + gap), top + (i // columns) * (h + gap),
-             left + (i % columns) * (w + gap) + w, top + (i // columns) * (h + gap) + h)
-            for i in range(count)]
 
 
 def make_sub_clip(path):
@@ -193,7 +172,7 @@ def run_case(bed, name, port, args, log_path):
         pid = wait_until(lambda: tavik_pid(bed.prefix), 30, what="Tavik.exe process")
         left, top = client_origin(main)
         if grid:
-            tiles = grid_tiles(main.client, count)
+            tiles = grid_tiles(main.client, count)[1]
         else:
             tiles = tavik_tiles(main.client, CAMERAS)[:1 + VISIBLE_THUMBS]
         areas = [band(fit(t), left, top) for t in tiles]

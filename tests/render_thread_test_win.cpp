@@ -292,3 +292,65 @@ TEST(RenderThreadWin, DecoderWhoseGpuHandOffFailedMakesWayForSystemMemory) {
   renderer.Shutdown();
   DestroyWindow(window);
 }
+
+// A camera with a sub stream on the stage, switching over from its sub
+// stream (1280 x 720 here) to its main one (1920 x 1080): the sub pictures
+// are drawn until the first main picture, and none after it; the sub
+// connection is then due to close.
+TEST_F(RenderTickWin, ASwitchDrawsTheStreamShownUntilTheOtherOneHasAPicture) {
+  const std::vector<std::vector<uint8_t>> mainUnits =
+      SplitAtDelimiters(ReadTestClip("two_colour_1920x1080.h264"));
+  ASSERT_GE(mainUnits.size(), 3u);  // IDR, then P pictures
+  Slot& stage = slots[2];
+  g_app.renderGate.Pause();
+  stage.sub.client = new RtspClient();  // never started: the lane runs, its codec is unknown
+  stage.sub.decoder = new VideoDecoder;
+  ASSERT_TRUE(stage.sub.decoder->Open(renderer.Device(), renderer.DeviceManager(), 1));
+  StartStreams(stage.streams, true, StreamKind::kSub, 0.0);
+  g_app.renderGate.Resume();
+  ShowScene();
+  auto arrive = [](Feed& feed, const std::vector<uint8_t>& bytes, int64_t time) {
+    std::lock_guard<std::mutex> lock(feed.queueLock);
+    AppendAccessUnit(feed.queue, AccessUnit{bytes, time});
+  };
+  auto tickUntil = [&](auto done) {
+    for (int i = 0; i < 50 && !done(); ++i) {
+      Tick();
+      renderer.DrawFrame();
+    }
+    return done();
+  };
+  auto shownWidth = [&] { return renderer.GetVideoSize(2).width; };
+
+  for (int64_t i = 0; i < 3; ++i) arrive(stage.sub, units[static_cast<size_t>(i)], i);
+  ASSERT_TRUE(tickUntil([&] { return shownWidth() == 1280u; })) << "the sub picture is drawn";
+  EXPECT_EQ(stage.subWidth.load(), 1280u);
+  EXPECT_EQ(stage.subHeight.load(), 720u);
+
+  // Selected: the main stream opens; the sub picture stays meanwhile.
+  WantStream(stage.streams, StreamKind::kMain, 1000.0);
+  arrive(stage.sub, units[3], 3);
+  ASSERT_TRUE(tickUntil([&] { return QueuedUnits(stage) == 0 && stage.sub.queue.empty(); }));
+  EXPECT_EQ(shownWidth(), 1280u);
+
+  for (int64_t i = 0; i < 3; ++i) arrive(stage.main, mainUnits[static_cast<size_t>(i)], i);
+  ASSERT_TRUE(tickUntil([&] { return shownWidth() == 1920u; })) << "the main picture takes over";
+  EXPECT_EQ(stage.streams.shown, StreamKind::kMain);
+  EXPECT_FALSE(stage.streams.subOpen);
+  EXPECT_TRUE(stage.settlePosted.load()) << "the UI thread is told to close the sub connection";
+
+  // Sub pictures still in flight are decoded but not drawn.
+  arrive(stage.sub, units[4], 4);
+  arrive(stage.sub, units[5], 5);
+  ASSERT_TRUE(tickUntil([&] { return stage.sub.queue.empty(); }));
+  renderer.DrawFrame();
+  EXPECT_EQ(shownWidth(), 1920u);
+
+  g_app.renderGate.Pause();
+  stage.sub.decoder->Close();
+  delete stage.sub.decoder;
+  stage.sub.decoder = nullptr;
+  delete stage.sub.client;
+  stage.sub.client = nullptr;
+  g_app.renderGate.Resume();
+}

@@ -97,6 +97,14 @@ class Win:
                 return c
         return None
 
+    def to_screen(self, point):
+        """A client point -> screen point: the window rectangle less an even
+        frame, and the menu bar above the client area."""
+        left, top, right, bottom = self.rect
+        cw, ch = self.client
+        border = max(0, ((right - left) - cw) // 2)
+        return left + border + point[0], bottom - border - ch + point[1]
+
     def __repr__(self):
         return "Win(%s %s %r %s)" % (self.hwnd, self.cls, self.title, self.rect)
 
@@ -514,6 +522,29 @@ class Screenshot:
 
     def row(self, y, left, right):
         return [self.at(x, y) for x in range(left, right)]
+
+
+def grid_tiles(client, count, dpi=96):
+    """The grid's tile rectangles in a client area (the program's arithmetic,
+    app/grid_layout.cpp): equal 16:9 tiles as large as fit, 4 pixels (at 96
+    dpi) apart, centred. Returns ((columns, rows), [(l, t, r, b), ...])."""
+    cw, ch = client
+    gap = (4 * dpi + 48) // 96
+    best = None
+    for columns in range(1, count + 1):
+        rows = (count + columns - 1) // columns
+        free_w, free_h = cw - gap * (columns + 1), ch - gap * (rows + 1)
+        if free_w <= 0 or free_h <= 0:
+            continue
+        width = min(free_w // columns, free_h // rows * 16 // 9)
+        if width * 9 // 16 > 0 and (best is None or width > best[2]):
+            best = (columns, rows, width, width * 9 // 16)
+    columns, rows, w, h = best
+    left = (cw - (columns * w + (columns - 1) * gap)) // 2
+    top = (ch - (rows * h + (rows - 1) * gap)) // 2
+    return (columns, rows), [(left + (i % columns) * (w + gap), top + (i // columns) * (h + gap),
+                              left + (i % columns) * (w + gap) + w, top + (i // columns) * (h + gap) + h)
+                             for i in range(count)]
 
 
 def parse_config(text):

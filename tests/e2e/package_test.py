@@ -176,12 +176,12 @@ def version_resource_and_manifest_carry_the_package_version():
 
 def program_menus():
     """(popup, item) texts of the menu bar as the program builds it, without
-    the & marks."""
+    the & marks and the keys shown after a tab."""
     with open(os.path.join(ROOT, "app", "main_window_win.cpp"), encoding="utf-8") as f:
         source = f.read()
 
     def text(literal):
-        return literal.encode("latin-1").decode("unicode_escape").replace("&", "")
+        return literal.encode("latin-1").decode("unicode_escape").split("\t")[0].replace("&", "")
 
     popups = {var: text(t) for var, t in
               re.findall(r'AppendMenuW\(bar, MF_POPUP, reinterpret_cast<UINT_PTR>\((\w+)\), L"([^"]*)"\)',
@@ -199,13 +199,14 @@ def guide_names_the_version_and_the_program_s_own_menu_texts():
     assert guide.startswith("Tavik %s " % VERSION_TEXT), guide[:60]
     popups, items = program_menus()
     assert set(popups.values()) == {"File", "View", "Cameras", "Help"}, popups
-    assert len(items) == 8, items
+    assert len(items) == 9, items
     missing = ["%s > %s" % item for item in items if "%s > %s" % item not in guide]
     assert not missing, "menu commands the guide does not name: %s" % missing
     for fixed in ("Tavik - Settings", "Discover from Console...", "connecting\u2026",
                   "Settings\u2026", r"%APPDATA%\Tavik\config.json",
                   "(no cameras \u2014 Discover or add in Settings)",
-                  "Enable RTSP automatically on cameras that lack it"):
+                  "Enable RTSP automatically on cameras that lack it",
+                  "Use low-resolution streams for thumbnails", "Thumbnail address:"):
         assert fixed in guide, "the guide lacks %r" % fixed
 
 

@@ -16,7 +16,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from testlib import ROOT, act_until, case, run, wait_until  # noqa: E402
 
 sys.path.insert(0, os.path.join(ROOT, "tests", "bed"))
-from winbed import Bed  # noqa: E402
+from winbed import Bed, grid_tiles  # noqa: E402
 
 NAMES = ["Cam %d" % (i + 1) for i in range(9)]  # already in the program's order
 PATTERN = {"Cam 3": "white", "Cam 5": "red"}
@@ -35,41 +35,12 @@ def colour_of(name):
     return SHOWN[PATTERN.get(name, "blue")]
 
 
-def grid_tiles(cw, ch, count, dpi=96):
-    """The grid's tile rectangles (the program's own arithmetic)."""
-    gap = (4 * dpi + 48) // 96
-    best = None
-    for columns in range(1, count + 1):
-        rows = (count + columns - 1) // columns
-        free_w, free_h = cw - gap * (columns + 1), ch - gap * (rows + 1)
-        if free_w <= 0 or free_h <= 0:
-            continue
-        width = min(free_w // columns, free_h // rows * 16 // 9)
-        height = width * 9 // 16
-        if width > 0 and height > 0 and (best is None or width > best[2]):
-            best = (columns, rows, width, height)
-    columns, rows, w, h = best
-    left = (cw - (columns * w + (columns - 1) * gap)) // 2
-    top = (ch - (rows * h + (rows - 1) * gap)) // 2
-    return (columns, rows), [(left + (i % columns) * (w + gap), top + (i // columns) * (h + gap),
-                              left + (i % columns) * (w + gap) + w, top + (i // columns) * (h + gap) + h)
-                             for i in range(count)]
-
-
 def main_window():
     return ctx["bed"].wait_window(cls="Orbisfield.Tavik", timeout=240)
 
 
-def to_screen(point):
-    win = ctx["win"]
-    left, top, right, bottom = win.rect
-    cw, ch = win.client
-    border = max(0, ((right - left) - cw) // 2)
-    return left + border + point[0], bottom - border - ch + point[1]
-
-
 def pixel_reader():
-    ox, oy = to_screen((0, 0))
+    ox, oy = ctx["win"].to_screen((0, 0))
     shot = ctx["bed"].grab()
     return lambda x, y: shot.at(ox + x, oy + y)
 
@@ -90,7 +61,7 @@ def centre(rect):
 
 
 def tiles():
-    return grid_tiles(*ctx["win"].client, len(NAMES))[1]
+    return grid_tiles(ctx["win"].client, len(NAMES))[1]
 
 
 def grid_on_screen():
@@ -136,7 +107,7 @@ def teardown():
 
 @case
 def view_grid_shows_every_camera_in_three_by_three():
-    assert grid_tiles(*ctx["win"].client, 9)[0] == (3, 3)
+    assert grid_tiles(ctx["win"].client, 9)[0] == (3, 3)
     assert ctx["bed"].command(ctx["win"], CMD_GRID), "View > Grid could not be sent"
     wait_until(grid_on_screen, 90, interval=0.5, what="the nine cameras in a 3 x 3 grid")
     wait_until(lambda: config().get("ViewLayout") == "Grid", 30, interval=0.3,
@@ -147,7 +118,7 @@ def view_grid_shows_every_camera_in_three_by_three():
 def click_selects_double_click_fills_escape_returns():
     bed = ctx["bed"]
     fifth = tiles()[4]
-    x, y = to_screen(centre(fifth))
+    x, y = ctx["win"].to_screen(centre(fifth))
     act_until(lambda: click(x, y), lambda: config().get("SelectedCamera") == "Cam 5",
               "SelectedCamera becomes Cam 5", attempts=4, per_attempt=10)
     wait_until(lambda: close(pixel_reader()(fifth[0] + 1, centre(fifth)[1]), BORDER), 30,

@@ -44,14 +44,6 @@ def main_window():
     return ctx["bed"].wait_window(cls="Orbisfield.Tavik", timeout=240)
 
 
-def to_screen(point):
-    win = ctx["win"]
-    left, top, right, bottom = win.rect
-    cw, ch = win.client
-    border = max(0, ((right - left) - cw) // 2)
-    return left + border + point[0], bottom - border - ch + point[1]
-
-
 def places(selected):
     """Client-pixel centres of the stage and of each thumbnail, by slot."""
     cw, ch = ctx["win"].client
@@ -71,7 +63,7 @@ def places(selected):
 
 def colours(selected):
     """A screenshot's colour at the stage's centre and at each thumbnail's."""
-    ox, oy = to_screen((0, 0))
+    ox, oy = ctx["win"].to_screen((0, 0))
     shot = ctx["bed"].grab()
     stage, thumbs = places(selected)
     at = lambda point: shot.at(ox + point[0], oy + point[1])  # noqa: E731
@@ -152,7 +144,7 @@ def thumbnails_show_sub_streams_and_a_wrong_sub_address_falls_back():
 @case
 def a_click_brings_the_main_picture_with_the_sub_picture_in_between():
     stage_point, thumbs = places(selected=0)
-    x, y = to_screen(thumbs[2])
+    x, y = ctx["win"].to_screen(thumbs[2])
     clicked = {}
 
     def click():
