@@ -74,17 +74,18 @@ double NowMs() {
   return static_cast<double>(GetTickCount64());
 }
 
-// The stream the slot at p wants where the layout has put it: the main one on
-// the stage or filling the window, the sub one in a thumbnail or grid tile it
-// fits (or while hidden).
+// The stream the slot at p wants where the layout has put it: the main one
+// for the selected camera (on the stage, alone in the window, or its grid
+// tile), the sub one in a thumbnail or grid tile it fits (or while hidden).
 StreamKind WantedFor(size_t p) {
   Slot& slot = *g_app.slots[p];
   const RECT& r = slot.animating ? slot.animTo : slot.rect;
   const bool shown = slot.visible && !slot.hiding;
   const int32_t w = shown ? r.right - r.left : 0;
   const int32_t h = shown ? r.bottom - r.top : 0;
-  // In the grid every tile is sized alike: the tile alone decides.
-  const bool fillsStage = static_cast<int32_t>(p) == g_app.selected && !GridShown();
+  // The selected camera runs its main stream in every layout: its sound
+  // comes from there (a grid tile of it too; the others go by their size).
+  const bool fillsStage = static_cast<int32_t>(p) == g_app.selected;
   bool failed = false;
   {
     std::lock_guard<std::mutex> guard(slot.switchLock);

@@ -2,7 +2,8 @@
 """The summary table of tools/bench.sh from the outputs it saved in DIR:
 
     depacketizer.json  (Google Benchmark JSON of depacketizer_bench)
-    latency.txt, latency_rt.txt, cpu.txt, frame.txt, wine.txt, glass.txt, pictures.txt
+    latency.txt, latency_rt.txt, cpu.txt, frame.txt, wine.txt, glass.txt, pictures.txt,
+    substreams.txt
                        (RESULT name value lines)
     load.txt  ("stage start|end load1 load5 load15" lines), wall_seconds.txt
 
@@ -66,6 +67,7 @@ def main():
     wine = results(os.path.join(out, "wine.txt"))
     glass = results(os.path.join(out, "glass.txt"))
     pictures = results(os.path.join(out, "pictures.txt"))
+    substreams = results(os.path.join(out, "substreams.txt"))
     load = loads(os.path.join(out, "load.txt"))
     rows = []
     stage = [""]
@@ -231,6 +233,21 @@ def main():
         "(report; noisy above ~0.3)", lambda v, r: True, fmt="%.2f")
     row("longest gap between screen samples, ms (any viewer)", max(gaps) if gaps else None, 1000.0 / 30,
         "(report; over 33 may miss pictures)", lambda v, r: True, fmt="%.0f")
+
+    stage[0] = "substreams"
+    # Sixteen cameras with sub streams, and the grid (bench/bench_substreams_wine.py).
+    q = substreams.get
+    row("pictures/s, stage, 16 x (1080p30 + 360p30 sub) (Wine)", q("sub16_sub_stage_pictures"),
+        q("sub16_main_stage_pictures"), ">= 25 (ref.: Url only)", lambda v, r: v >= 25, fmt="%.1f")
+    row("  thumbnails on screen, fewest pictures/s", q("sub16_sub_min_thumb_pictures"),
+        q("sub16_main_min_thumb_pictures"), ">= 10 (ref.: Url only)", lambda v, r: v >= 10, fmt="%.1f")
+    row("  click to the main picture on the stage, longest, s", q("sub16_sub_click_to_main_max_s"), None,
+        "<= 2.5", lambda v, r: v <= 2.5, fmt="%.2f")
+    row("  CPU cores", q("sub16_sub_cpu"), q("sub16_main_cpu"), "(report)", lambda v, r: True, fmt="%.2f")
+    row("grid of 16 (sub streams), fewest pictures/s of a tile", q("sub16_grid16_min_tile_pictures"), None,
+        ">= 10", lambda v, r: v >= 10, fmt="%.1f")
+    row("grid of 4 x 1080p30 (main only), fewest pictures/s of a tile", q("sub16_grid4_min_tile_pictures"),
+        None, ">= 15", lambda v, r: v >= 15, fmt="%.1f")
 
     header = ("figure", "Tavik", "reference", "ratio", "goal", "met", "load")
     widths = [max(len(r[i]) for r in rows + [header]) for i in range(7)]

@@ -12,7 +12,9 @@
 #      with 1080p30 cameras: the bare GStreamer pipeline, mpv and ffplay beside
 #      Tavik.exe with one camera, one that never answers and four
 #      (bench/bench_pictures_wine.py, under the Wine lock /tmp/tavik-wine.lock:
-#      do not run this script under that lock); glass-to-glass latency of a flashing camera
+#      do not run this script under that lock); sixteen cameras with sub
+#      streams and the grid (bench/bench_substreams_wine.py, likewise under the
+#      lock); glass-to-glass latency of a flashing camera
 #      for the bare GStreamer pipeline, mpv, ffplay and Tavik.exe alone and
 #      beside 8 busy 720p30 cameras (bench/glass_latency.py)
 # then prints the summary table (bench/bench_summary.py) with the load average
@@ -114,6 +116,12 @@ if [ "$wine" = 1 ]; then
   flock /tmp/tavik-wine.lock /usr/bin/python3 bench/bench_pictures_wine.py --seconds "$pictures_seconds" \
     | tee "$out/pictures.txt"
   note_load pictures end
+  # Sixteen cameras with sub streams (stage, thumbnails, a click) and the grid.
+  note_load substreams start
+  echo "== flock /tmp/tavik-wine.lock bench/bench_substreams_wine.py --seconds $pictures_seconds"
+  flock /tmp/tavik-wine.lock /usr/bin/python3 bench/bench_substreams_wine.py --seconds "$pictures_seconds" \
+    | tee "$out/substreams.txt"
+  note_load substreams end
   # Glass to glass: a flashing camera, a screen probe, reference viewers and
   # Tavik.exe in the same run.
   note_load glass start
