@@ -78,7 +78,7 @@ double NowMs() {
 // for the selected camera (on the stage, alone in the window, or its grid
 // tile), the sub one in a thumbnail or grid tile it fits (or while hidden).
 StreamKind WantedFor(size_t p) {
-  Slot& slot = *g_app.slots[p];
+  const Slot& slot = *g_app.slots[p];
   const RECT& r = slot.animating ? slot.animTo : slot.rect;
   const bool shown = slot.visible && !slot.hiding;
   const int32_t w = shown ? r.right - r.left : 0;
@@ -86,12 +86,8 @@ StreamKind WantedFor(size_t p) {
   // The selected camera runs its main stream in every layout: its sound
   // comes from there (a grid tile of it too; the others go by their size).
   const bool fillsStage = static_cast<int32_t>(p) == g_app.selected;
-  bool failed = false;
-  {
-    std::lock_guard<std::mutex> guard(slot.switchLock);
-    failed = slot.streams.subFailed;
-  }
-  return WantedStream(!slot.subUrl.empty(), failed, fillsStage, w, h, slot.subWidth.load(),
+  // A sub stream that failed is ruled out by the switch itself (WantStream).
+  return WantedStream(!slot.subUrl.empty(), false, fillsStage, w, h, slot.subWidth.load(),
                       slot.subHeight.load());
 }
 

@@ -306,36 +306,51 @@ def peer(name, url, seconds, settle, quiet, shots):
         stop(server)
 
 
-def tavik(bed, name, urls, seconds, settle, quiet, shots):
-    """Tavik.exe with the cameras at urls (the first selected), client area CLIENT."""
-    cams = [{"Name": "Cam %d" % i, "Url": u} for i, u in enumerate(urls)]
-    bed.write_config({"Cameras": cams, "SelectedCamera": "Cam 0", "Muted": True, "WindowLeft": 0,
-                      "WindowTop": 0, "WindowWidth": CLIENT[0] + tavik.frame[0],
-                      "WindowHeight": CLIENT[1] + tavik.frame[1]})
-    log_path = os.path.join(bed.tmp, "dxgi-%s.log" % name)
-    log = open(log_path, "wb")
+def open_tavik(bed, config, log):
+    """Starts Tavik.exe with config (the window's keys added: client area
+    CLIENT at 0,0) and its dxgi trace into log; returns its main window once
+    the client area is CLIENT."""
+    bed.write_config(dict(config, WindowLeft=0, WindowTop=0, WindowWidth=CLIENT[0] + open_tavik.frame[0],
+                          WindowHeight=CLIENT[1] + open_tavik.frame[1]))
     bed.tavik = subprocess.Popen(["wine", os.path.join(bed.build, "Tavik.exe")],
                                  env=dict(bed.env, WINEDEBUG="trace+dxgi"),
                                  stdout=subprocess.DEVNULL, stderr=log, start_new_session=True)
+    main = bed.wait_window(cls="Orbisfield.Tavik", timeout=90)
+    if main.client != CLIENT:
+        # Wine's frame and the menu bar come on top of the client area.
+        open_tavik.frame = (main.rect[2] - main.rect[0] - main.client[0],
+                            main.rect[3] - main.rect[1] - main.client[1])
+        bed.move(main, 0, 0, CLIENT[0] + open_tavik.frame[0], CLIENT[1] + open_tavik.frame[1])
+
+        def resized():
+            w = bed.find_window(cls="Orbisfield.Tavik")
+            return w if w is not None and w.client == CLIENT else None
+
+        main = wait_until(resized, 20, interval=0.3, what="client area %dx%d" % CLIENT)
+    return main
+
+
+open_tavik.frame = (8, 46)  # the frame's width and height (first guess; corrected from the first window)
+
+
+def client_origin(main):
+    """The screen position of the client area: inside the frame's border,
+    below the menu bar."""
+    cw, ch = main.client
+    border = (main.rect[2] - main.rect[0] - cw) // 2
+    return main.rect[0] + border, main.rect[3] - border - ch
+
+
+def tavik(bed, name, urls, seconds, settle, quiet, shots):
+    """Tavik.exe with the cameras at urls (the first selected), client area CLIENT."""
+    cams = [{"Name": "Cam %d" % i, "Url": u} for i, u in enumerate(urls)]
+    log_path = os.path.join(bed.tmp, "dxgi-%s.log" % name)
+    log = open(log_path, "wb")
     screen = None
     try:
-        main = bed.wait_window(cls="Orbisfield.Tavik", timeout=90)
-        if main.client != CLIENT:
-            # Wine's frame and the menu bar come on top of the client area.
-            tavik.frame = (main.rect[2] - main.rect[0] - main.client[0],
-                           main.rect[3] - main.rect[1] - main.client[1])
-            bed.move(main, 0, 0, CLIENT[0] + tavik.frame[0], CLIENT[1] + tavik.frame[1])
-
-            def resized():
-                w = bed.find_window(cls="Orbisfield.Tavik")
-                return w if w is not None and w.client == CLIENT else None
-
-            main = wait_until(resized, 20, interval=0.3, what="client area %dx%d" % CLIENT)
+        main = open_tavik(bed, {"Cameras": cams, "SelectedCamera": "Cam 0", "Muted": True}, log)
         pid = wait_until(lambda: tavik_pid(bed.prefix), 30, what="Tavik.exe process")
-        # The client area: inside the frame's border, below the menu bar.
-        cw, ch = main.client
-        border = (main.rect[2] - main.rect[0] - cw) // 2
-        left, top = main.rect[0] + border, main.rect[3] - border - ch
+        left, top = client_origin(main)
         areas = [band(fit(t), left, top) for t in tavik_tiles(main.client, len(urls))]
         screen = Screen(bed.display, areas)
         if name != "idle" and not screen.wait_changes(60):
@@ -356,9 +371,6 @@ def tavik(bed, name, urls, seconds, settle, quiet, shots):
             screen.close()
         bed.close_tavik(timeout=30)
         log.close()
-
-
-tavik.frame = (8, 46)  # the frame's width and height (first guess; corrected from the first window)
 
 
 def closed_port():

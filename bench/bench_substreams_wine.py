@@ -50,7 +50,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from bench_pictures_wine import (CAMSERVER, CLIENT, CLIP, FPS, PYTHON, ROOT, Screen, band,  # noqa: E402
-                                 fit, load_average, make_clip, measure, tavik_tiles)
+                                 client_origin, fit, load_average, make_clip, measure, open_tavik,
+                                 tavik_tiles)
 from glass_latency import Lines, start, stop  # noqa: E402
 from winbed import Bed, grid_tiles, wait_until  # noqa: E402
 from bench_tavik_wine import tavik_pid  # noqa: E402
@@ -87,39 +88,6 @@ def coloured(pixels):
     if pixels is None:
         return False
     return any(max(pixels[j:j + 3]) - min(pixels[j:j + 3]) > 80 for j in range(0, len(pixels), 4))
-
-
-def client_origin(main):
-    cw, ch = main.client
-    border = (main.rect[2] - main.rect[0] - cw) // 2
-    return main.rect[0] + border, main.rect[3] - border - ch
-
-
-def open_tavik(bed, cams, log, grid=False):
-    cfg = {"Cameras": cams, "SelectedCamera": NAMES[0], "Muted": True, "WindowLeft": 0,
-           "WindowTop": 0, "WindowWidth": CLIENT[0] + open_tavik.frame[0],
-           "WindowHeight": CLIENT[1] + open_tavik.frame[1]}
-    if grid:
-        cfg["ViewLayout"] = "Grid"
-    bed.write_config(cfg)
-    bed.tavik = subprocess.Popen(["wine", os.path.join(bed.build, "Tavik.exe")],
-                                 env=dict(bed.env, WINEDEBUG="trace+dxgi"),
-                                 stdout=subprocess.DEVNULL, stderr=log, start_new_session=True)
-    main = bed.wait_window(cls="Orbisfield.Tavik", timeout=90)
-    if main.client != CLIENT:
-        open_tavik.frame = (main.rect[2] - main.rect[0] - main.client[0],
-                            main.rect[3] - main.rect[1] - main.client[1])
-        bed.move(main, 0, 0, CLIENT[0] + open_tavik.frame[0], CLIENT[1] + open_tavik.frame[1])
-
-        def resized():
-            w = bed.find_window(cls="Orbisfield.Tavik")
-            return w if w is not None and w.client == CLIENT else None
-
-        main = wait_until(resized, 20, interval=0.3, what="client area %dx%d" % CLIENT)
-    return main
-
-
-open_tavik.frame = (8, 46)
 
 
 def selected(bed):
@@ -168,7 +136,10 @@ def run_case(bed, name, port, args, log_path):
     log = open(log_path, "wb")
     screen = None
     try:
-        main = open_tavik(bed, cams, log, grid)
+        config = {"Cameras": cams, "SelectedCamera": NAMES[0], "Muted": True}
+        if grid:
+            config["ViewLayout"] = "Grid"
+        main = open_tavik(bed, config, log)
         pid = wait_until(lambda: tavik_pid(bed.prefix), 30, what="Tavik.exe process")
         left, top = client_origin(main)
         if grid:

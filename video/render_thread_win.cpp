@@ -125,9 +125,11 @@ bool TakePicture(Renderer& renderer, const Lane& lane, const DecodedFrame& frame
 struct SlotHost {
   using Units = std::deque<AccessUnit>;
   Renderer& renderer;
-  std::vector<Lane> lanes;
+  std::vector<Lane>& lanes;
 
-  explicit SlotHost(Renderer& r) : renderer(r) {
+  // lanes: kept by the caller from tick to tick (no allocation per tick).
+  SlotHost(Renderer& r, std::vector<Lane>& store) : renderer(r), lanes(store) {
+    lanes.clear();
     for (size_t p = 0; p < g_app.slots.size(); ++p) {
       Slot* slot = g_app.slots[p];
       Lane lane;
@@ -227,7 +229,9 @@ void MarkWakingSlot(const Renderer& renderer) {
 TickReport DecodeQueuedUnits(Renderer& renderer, DecodeSchedule& schedule,
                              std::deque<AccessUnit>& taken, TickPart part,
                              const TickReport& before) {
-  SlotHost host{renderer};
+  // Each thread that ticks (the render thread, or a test's) keeps its own.
+  thread_local std::vector<Lane> lanes;
+  SlotHost host(renderer, lanes);
   return RunDecodeTick(host, schedule, taken, part, before);
 }
 
